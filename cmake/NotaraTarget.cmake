@@ -1,0 +1,13 @@
+# Per-target settings shared by every target of the project: warnings and,
+# when asked for, the sanitizers. Nothing here touches the global flags.
+function(notara_target_defaults target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 $<$<BOOL:${NOTARA_WERROR}>:/WX>)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${NOTARA_WERROR}>:-Werror>)
+  endif()
+  if(NOTARA_SANITIZE AND NOT MSVC)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()

@@ -1,0 +1,147 @@
+#pragma once
+// The bridge object: the MIDI input device, the 32 action tables, the robot
+// slots, the debug level, the parameter word and the tempo state.
+//
+// Threading:
+// - the main thread runs start-up: parseConfig, addRobot, installAction;
+// - the MIDI input thread runs onMessage, handleRealtime and every
+//   Operation::execute, the latter with `lock` held;
+// - each robot connection's reader thread runs onControl and
+//   onClientError, with no lock held (installAction takes `lock` for its
+//   appends only).
+// `lock` guards `actions` and nothing else. debugLevel, parameter and the
+// robot slots are atomics; the realtime members belong to the MIDI thread.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <iosfwd>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bridge/lockable.h"
+#include "midi/midiin.h"
+#include "vaxo/callback.h"
+
+class VSyncClient;
+
+/// The bridge between one MIDI input device and up to 32 robots.
+class Midi : public MidiIn
+{
+public:
+  /// An operation that an action executes on a matching event.
+  class Operation
+  {
+  public:
+    /// The bridge; set by installAction before setup.
+    Midi* midi = nullptr;
+    /// Takes the action's parameter list; true when accepted.
+    virtual bool setup(const std::vector<std::string>& params);
+    /// Acts on one matching event; `slot` is the channel slot (0..31).
+    virtual void execute(int robotMask, int kind, int slot, int data1, int data2) = 0;
+    /// Releases the kind's members too when a rejected operation is discarded.
+    virtual ~Operation() = default;
+  };
+
+  /// Makes a new operation of one kind, or null.
+  using OperationCreator = Operation* (*)();
+
+  /// One entry of the operation registry; constructing one registers it.
+  class OperationRegistration
+  {
+  public:
+    /// Appends {name, creator} to the registry (created on first use).
+    OperationRegistration(const char* name, OperationCreator creator);
+    /// The name, compared exactly.
+    std::string name;
+    /// Makes an operation of this kind.
+    OperationCreator creator;
+  };
+
+  /// The registry, in registration order; null until the first registration.
+  static std::vector<OperationRegistration*>* operationRegistry;
+
+  /// One record of an action table.
+  struct Action
+  {
+    std::uint8_t filterValue;      ///< data1 AND filterMask must equal this
+    std::uint8_t filterMask;       ///< mask applied to data1
+    std::uint32_t parameterValue;  ///< parameter AND parameterMask must equal this
+    std::uint32_t parameterMask;   ///< mask applied to the parameter word
+    Operation* operation;          ///< executed on a match; not owned
+    int robotMask;                 ///< robots addressed (bit i = slot i)
+  };
+
+  /// Number of channel slots and of robot slots.
+  static constexpr int slotCount = 32;
+
+  Midi();
+  ~Midi();
+  Midi(const Midi&) = delete;
+  Midi& operator=(const Midi&) = delete;
+
+  /// Trace threshold: a trace with threshold N is written when above N.
+  std::atomic<int> debugLevel;
+  /// midi.tick events per 24 clocks; always 1.
+  int ticksPerBeat;
+  /// The parameter word that every action's filter tests.
+  std::atomic<std::uint32_t> parameter;
+  /// The action tables, by channel slot; guarded by `lock`.
+  std::array<std::vector<Action>, slotCount> actions;
+  /// Guards `actions`.
+  Lockable lock;
+  /// The robot slots; a slot is written once its client is fully set up.
+  std::vector<std::atomic<VSyncClient*>> robots;
+  /// Clocks counted modulo 24 (MIDI thread only).
+  int clockCount;
+  /// True between a start and a stop (MIDI thread only).
+  bool running;
+  /// Microseconds at the first clock of the current beat; 0 for none.
+  std::int64_t lastBeatTime = 0;
+
+  /// Dispatches one event: traces, realtime messages, the slot's actions.
+  void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                 std::uint8_t data2) override;
+
+  /// Handles a system message (clock, start, stop) given its low nibble.
+  void handleRealtime(std::uint8_t subtype);
+
+  /// Reads the configuration; false when the stream is unusable from the
+  /// start. Raises std::runtime_error for a malformed line.
+  bool parseConfig(std::istream& in);
+
+  /// Opens a robot in slot `index`: connects, binds the callbacks, uploads
+  /// the script text and notara.vx. 1 on success, -1 for an index above 31.
+  int addRobot(unsigned index, const std::string& host, unsigned port);
+
+  /// Sends `text` unchanged to every filled robot slot selected by `robotMask`.
+  void send(int robotMask, const std::string& text);
+
+  /// Sends "name=value," to the robots of `robotMask`.
+  template <class T>
+  void sendValue(int robotMask, const std::string& name, const T& value);
+
+  /// Stores the parameter word and publishes it as midi.parameter.
+  void setParameter(int value);
+
+  /// Creates operation `name`, sets it up from `params` and appends one
+  /// record per slot of `channelMask`. The operation, or null.
+  Operation* installAction(std::uint32_t channelMask, std::uint8_t filterValue,
+                           std::uint8_t filterMask, std::uint32_t parameterValue,
+                           std::uint32_t parameterMask, const std::string& name,
+                           const std::vector<std::string>& params, int robotMask);
+
+  /// Handles a message on the control tag "midictl"; always V_CONTINUE.
+  VCallbackAction onControl(const VMessage& msg);
+};
+
+/// Error callback of every robot connection: "Vaxo error: <text>".
+VCallbackAction onClientError(const VMessage& msg);
+
+template <class T>
+void Midi::sendValue(int robotMask, const std::string& name, const T& value)
+{
+  std::ostringstream text;
+  text << name << '=' << value << ',';
+  send(robotMask, text.str());
+}

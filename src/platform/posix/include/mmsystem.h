@@ -1,0 +1,78 @@
+#pragma once
+// The multimedia MIDI input functions of the Windows API, for systems other
+// than Windows, built on RtMidi: the device list is the ALSA sequencer's
+// readable ports, then JACK's MIDI output ports. An API that can't be used
+// (no sequencer device, no JACK server) contributes no devices and prints
+// nothing. The real header is used on Windows.
+//
+// Threading: the functions may be called from any thread. The callback
+// given to midiInOpen runs on the MIDI system's own thread (RtMidi's input
+// thread); MIM_OPEN is delivered from midiInOpen's caller before it returns.
+// No lock of this layer is held while the callback runs.
+#include "windows.h"
+
+struct HMIDIIN__;
+using HMIDIIN = HMIDIIN__*;
+using LPHMIDIIN = HMIDIIN*;
+using MMRESULT = UINT;
+
+constexpr MMRESULT MMSYSERR_NOERROR = 0;
+constexpr MMRESULT MMSYSERR_ERROR = 1;
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_NOMEM = 7;
+constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+
+constexpr UINT MIM_OPEN = 0x3C1;
+constexpr UINT MIM_CLOSE = 0x3C2;
+constexpr UINT MIM_DATA = 0x3C3;
+constexpr UINT MIM_LONGDATA = 0x3C4;
+constexpr UINT MIM_ERROR = 0x3C5;
+constexpr UINT MIM_LONGERROR = 0x3C6;
+constexpr UINT MIM_MOREDATA = 0x3CC;
+
+constexpr DWORD CALLBACK_NULL = 0x00000000u;
+constexpr DWORD CALLBACK_FUNCTION = 0x00030000u;
+
+constexpr int MAXPNAMELEN = 32;
+
+using MMVERSION = UINT;
+
+/// Capabilities of a MIDI input device (44 bytes, as on Windows).
+struct MIDIINCAPSA
+{
+  WORD wMid;
+  WORD wPid;
+  MMVERSION vDriverVersion;
+  CHAR szPname[MAXPNAMELEN];  ///< NUL-terminated name, at most 31 characters
+  DWORD dwSupport;
+};
+using LPMIDIINCAPSA = MIDIINCAPSA*;
+
+/// Number of MIDI input devices now present.
+UINT midiInGetNumDevs();
+
+/// Fills `caps` for device `deviceId`; MMSYSERR_BADDEVICEID for a number at
+/// or beyond the count, MMSYSERR_INVALPARAM for a null record or a size
+/// below sizeof(MIDIINCAPSA).
+MMRESULT midiInGetDevCapsA(UINT_PTR deviceId, LPMIDIINCAPSA caps, UINT size);
+
+/// Opens device `deviceId`; only CALLBACK_FUNCTION (or CALLBACK_NULL) is
+/// supported. The callback, a
+///   void CALLBACK f(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2)
+/// gets MIM_OPEN at once, then after midiInStart one MIM_DATA per short
+/// message (status in bits 0-7, data1 in 8-15, data2 in 16-23 of p1;
+/// milliseconds since midiInStart in p2). System exclusive is dropped.
+MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_PTR instance,
+                    DWORD flags);
+
+/// Starts delivering input on an open handle.
+MMRESULT midiInStart(HMIDIIN handle);
+
+/// Stops delivering input.
+MMRESULT midiInStop(HMIDIIN handle);
+
+/// Closes the device; MIM_CLOSE is delivered. The handle is invalid after.
+MMRESULT midiInClose(HMIDIIN handle);

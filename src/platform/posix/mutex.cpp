@@ -1,0 +1,1 @@
+// the Windows-API layer

@@ -1,0 +1,53 @@
+#pragma once
+// A robot client that keeps what is sent to it in memory, for tests that
+// look at the bridge's texts without a server. Safe from several threads.
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vaxo/client.h"
+
+namespace notara::test
+{
+  /// Records every rawSend call.
+  class MemoryClient : public VSyncClient
+  {
+  public:
+    MemoryClient() : VSyncClient(Unconnected{}) {}
+
+    int rawSend(const void* data, std::size_t size) override
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      sends_.emplace_back(static_cast<const char*>(data), size);
+      return 0;
+    }
+
+    /// Each rawSend's bytes, in order.
+    std::vector<std::string> sends() const
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      return sends_;
+    }
+
+    /// All bytes sent, run together.
+    std::string text() const
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      std::string all;
+      for (const auto& s : sends_)
+        all += s;
+      return all;
+    }
+
+    /// Forgets what was sent.
+    void clear()
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      sends_.clear();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> sends_;
+  };
+}
