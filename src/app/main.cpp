@@ -1,1 +1,88 @@
-int main() { return 0; }
+// The entry point: lists the MIDI input devices, opens one, loads the
+// configuration, then idles while the MIDI thread and the robots' reader
+// threads do the work.
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "bridge/midi.h"
+#include "libgantry/error.h"
+
+namespace
+{
+  // The single bridge object, built during static initialisation.
+  Midi midi;
+
+  // Device numbers and debug levels read like strtol with base 0: 0x1 is
+  // hexadecimal, 010 octal, text without digits 0.
+  int toNumber(const char* text)
+  {
+    return static_cast<int>(std::strtol(text, nullptr, 0));
+  }
+
+  // Ends a failed start-up. The MIDI input and any robot opened before the
+  // failure keep running on their own threads and use the bridge object, so
+  // the process must not run static destruction under them.
+  [[noreturn]] void failStartup(int status)
+  {
+    std::cerr.flush();
+    std::cout.flush();
+    std::_Exit(status);
+  }
+}
+
+int main(int argc, char** argv)
+{
+  const std::vector<std::string> devices = midi.listDevices();
+  std::cerr << "Midi device list:" << std::endl;
+  for (std::size_t i = 0; i < devices.size(); ++i)
+    std::cerr << i << ": " << devices[i] << std::endl;
+
+  int device = 0;
+  if (argc < 2)
+    std::cerr << "Warning, opening first available MIDI device" << std::endl;
+  else
+    device = toNumber(argv[1]);
+
+  if (!midi.open(device))
+  {
+    libgantry::perror("midi open");
+    failStartup(1);
+  }
+
+  const std::string confFile = argc > 2 ? argv[2] : "notara.conf";
+  std::cerr << "parsing " << confFile << std::endl;
+  std::ifstream conf(confFile);
+
+  bool loaded = false;
+  try
+  {
+    loaded = midi.parseConfig(conf);
+  }
+  catch (const std::exception& e)
+  {
+    std::cerr << "notara: configuration error in " << confFile << ": " << e.what() << std::endl;
+    failStartup(2);
+  }
+
+  if (!loaded)
+  {
+    std::cerr << " parsing " << confFile << " failed" << std::endl;
+    std::cerr << "Usage: " << argv[0] << " [MidiDeviceNumber]"
+              << " [conffile] [debuglevel]\n\tParameters defaults to 0, notara.conf and 0 respectively"
+              << std::endl;
+    failStartup(2);
+  }
+
+  // Applied only now, so the configuration's own traces follow level 0.
+  if (argc > 3)
+    midi.debugLevel = toNumber(argv[3]);
+
+  for (;;)
+    Sleep(900);
+}

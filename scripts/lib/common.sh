@@ -1,0 +1,73 @@
+# Shared pieces of the project's scripts: packages, JACK, processes.
+# Source it; it defines functions only.
+
+NOTARA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Debian packages the native build, the tests and the rehearsal need.
+NOTARA_PACKAGES=(cmake ninja-build g++ pkg-config git procps
+  librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
+  libboost-dev nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev)
+
+log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
+
+# Installs the packages given that are not installed yet; runs apt-get
+# update first, and only when something is missing.
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# Configures and builds the project in build directory $1 with the extra
+# CMake arguments that follow.
+build_project() {
+  local dir=$1
+  shift
+  cmake -S "$NOTARA_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+}
+
+# Starts a JACK server with the dummy driver under the name $1 and the
+# period $2 (frames); sets JACK_PID and exports JACK_DEFAULT_SERVER.
+start_jackd() {
+  local name=$1 period=${2:-256}
+  jackd -n "$name" -r -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &
+  JACK_PID=$!
+  export JACK_DEFAULT_SERVER=$name
+  local i
+  for i in $(seq 1 100); do
+    if JACK_NO_START_SERVER=1 jack_wait -c 2>/dev/null | grep -qx running; then
+      return 0
+    fi
+    kill -0 "$JACK_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "jackd did not start; its log:" >&2
+  cat "${TMPDIR:-/tmp}/jackd-$name.log" >&2
+  return 1
+}
+
+# Stops the process whose id is $1 (TERM, then KILL after two seconds).
+stop_pid() {
+  local pid=$1
+  [ -n "$pid" ] || return 0
+  kill -0 "$pid" 2>/dev/null || return 0
+  kill -TERM "$pid" 2>/dev/null
+  local i
+  for i in $(seq 1 20); do
+    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
