@@ -1,1 +1,0 @@
-// the client library
