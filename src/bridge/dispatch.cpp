@@ -1,0 +1,74 @@
+#include <cstdint>
+#include <iostream>
+#include <mutex>
+
+#include "bridge/midi.h"
+
+namespace
+{
+  constexpr std::uint8_t noteOff = 8;
+  constexpr std::uint8_t noteOn = 9;
+  constexpr std::uint8_t controlChange = 11;
+  constexpr std::uint8_t systemMessage = 15;
+  constexpr int controlSlotBase = 16;
+}
+
+void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                     std::uint8_t data2)
+{
+  // One reading for both message traces, so that a level changed by another
+  // thread in between can't trace the same event twice.
+  const int level = debugLevel.load(std::memory_order_relaxed);
+  const bool tracedEarly = (level > 10 && kind != systemMessage) || level > 10000;
+  if (tracedEarly)
+    printMessage(std::cerr, kind, channel, data1, data2);
+
+  if (kind == systemMessage)
+  {
+    handleRealtime(channel);
+    return;
+  }
+  if (kind != noteOff && kind != noteOn && kind != controlChange)
+    return;
+
+  if (level >= 6 && level <= 9)
+    printMessage(std::cerr, kind, channel, data1, data2);
+
+  const int slot = kind == controlChange ? channel + controlSlotBase : channel;
+  // channel is a nibble from the decoder, but a caller handing in more must
+  // not index past the tables.
+  if (slot >= slotCount)
+    return;
+
+  std::lock_guard<Lockable> guard(lock);
+  const std::vector<Action>& table = actions[static_cast<std::size_t>(slot)];
+  // The level may have changed while we waited for the lock.
+  const int walkLevel = debugLevel.load(std::memory_order_relaxed);
+  if (walkLevel > 10)
+    std::cerr << table.size() << " actions on channel " << slot << std::endl;
+
+  // The count is taken once, and each record is read by index and copied
+  // before its operation runs, so the walk stays sound even if an operation
+  // appended to this table while executing.
+  const std::size_t count = table.size();
+  for (std::size_t i = 0; i < count; ++i)
+  {
+    const Action action = table[i];
+    if (walkLevel > 50)
+      std::cerr << "trying " << unsigned(data1) << " on filter " << unsigned(action.filterValue)
+                << '/' << unsigned(action.filterMask) << '=' << action.parameterValue << '/'
+                << action.parameterMask << std::endl;
+
+    // The parameter word is read for every record: an operation earlier in
+    // this walk may have changed it, and the records after it see the change.
+    const std::uint32_t word = parameter.load(std::memory_order_relaxed);
+    if ((data1 & action.filterMask) != action.filterValue ||
+        (word & action.parameterMask) != action.parameterValue)
+      continue;
+
+    if (walkLevel > 20)
+      std::cerr << reinterpret_cast<std::intptr_t>(action.operation)
+                << " has a matching filter, execing.." << std::endl;
+    action.operation->execute(action.robotMask, kind, slot, data1, data2);
+  }
+}
