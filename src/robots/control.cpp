@@ -1,0 +1,162 @@
+// The control channel: Midi::onControl decodes the lists that the uploaded
+// script sends on the tag "midictl" ("debug", "setparameter", "register").
+// Runs on a reader thread of the client library, without the bridge's lock.
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/lexical_cast.hpp>
+
+#include "bridge/midi.h"
+
+namespace
+{
+  /// The number a control value carries as a 32-bit word: truncated toward
+  /// zero to 64 bits, then the low 32 bits. Empty for a value that is not a
+  /// number, and for one no 64-bit integer holds (NaN, infinities, 1e300),
+  /// whose conversion would be undefined.
+  std::optional<std::uint32_t> controlWord(const VValue& value)
+  {
+    if (!value.isNumber())
+      return std::nullopt;
+    const double number = value.number;
+    // -2^63 is a 64-bit integer; 2^63 is the first magnitude above them.
+    constexpr double limit = 9223372036854775808.0;
+    if (!std::isfinite(number) || number < -limit || number >= limit)
+      return std::nullopt;
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(number));
+  }
+
+  /// The four filter fields of a "register" command.
+  struct Filter
+  {
+    std::uint8_t value = 0;
+    std::uint8_t mask = 0;
+    std::uint32_t parameterValue = 0;
+    std::uint32_t parameterMask = 0;
+  };
+
+  /// Reads the filter list by position; reading stops at the first position
+  /// that is missing or not a number, and the rest keep their defaults.
+  Filter readFilter(const VList& list)
+  {
+    Filter filter;
+    std::optional<std::uint32_t> word;
+    if (list.size() > 0 && (word = controlWord(list[0])))
+      filter.value = static_cast<std::uint8_t>(*word);
+    else
+      return filter;
+
+    // 300 asks for the default mask: all bits when a value is given.
+    const std::uint8_t defaultMask = filter.value != 0 ? 0xFF : 0;
+    if (list.size() > 1 && (word = controlWord(list[1])))
+      filter.mask = *word == 300 ? defaultMask : static_cast<std::uint8_t>(*word);
+    else
+    {
+      filter.mask = defaultMask;
+      return filter;
+    }
+
+    if (list.size() > 2 && (word = controlWord(list[2])))
+      filter.parameterValue = *word;
+    else
+      return filter;
+
+    if (list.size() > 3 && (word = controlWord(list[3])))
+      filter.parameterMask = *word;
+    return filter;
+  }
+
+  /// Writes one line to standard error in a single write.
+  void writeLine(const std::string& line)
+  {
+    std::cerr << line + "\n" << std::flush;
+  }
+}
+
+VCallbackAction Midi::onControl(const VMessage& msg)
+{
+  // This runs inside the client library's reader thread: every error is
+  // reported here and the callback stays registered.
+  try
+  {
+    if (msg.type != VMessageType::Data || !msg.value.isList())
+      return V_CONTINUE;
+    const VList& list = msg.value.list;
+    if (list.size() == 0 || !list[0].isString())
+      return V_CONTINUE;
+    const std::string& command = list[0].string;
+
+    if (command == "debug")
+    {
+      if (list.size() == 2)
+        if (const auto level = controlWord(list[1]))
+          debugLevel.store(static_cast<int>(*level));
+      writeLine("Set debug to " + std::to_string(debugLevel.load()));
+    }
+    else if (command == "setparameter")
+    {
+      if (list.size() >= 2)
+        if (const auto value = controlWord(list[1]))
+          setParameter(static_cast<int>(*value));
+    }
+    else if (command == "register")
+    {
+      std::optional<std::uint32_t> channelMask;
+      std::optional<std::uint32_t> robotMask;
+      if (list.size() < 6 || !(channelMask = controlWord(list[1])) || !list[2].isList() ||
+          !list[3].isString() || !list[4].isList() || !(robotMask = controlWord(list[5])))
+      {
+        writeLine(" parameter extraction failed");
+        return V_CONTINUE;
+      }
+
+      std::vector<std::string> params;
+      for (const VValue& element : list[4].list.elements)
+      {
+        if (element.isString())
+          params.push_back(element.string);
+        else if (element.isNumber())
+          params.push_back(boost::lexical_cast<std::string>(element.number));
+        else
+        {
+          // The words read so far still make the parameter list.
+          writeLine("params extraction failure");
+          break;
+        }
+      }
+
+      const Filter filter = readFilter(list[2].list);
+      const std::string& name = list[3].string;
+      Operation* operation = nullptr;
+      try
+      {
+        operation = installAction(*channelMask, filter.value, filter.mask, filter.parameterValue,
+                                  filter.parameterMask, name, params,
+                                  static_cast<int>(*robotMask));
+      }
+      catch (const std::exception& e)
+      {
+        // A parameter the operation's setup can't convert; installAction has
+        // appended nothing at that point.
+        writeLine("Registering action failed: " + name + ": " + e.what());
+        return V_CONTINUE;
+      }
+      writeLine("Registering action: " +
+                std::to_string(reinterpret_cast<std::intptr_t>(operation)));
+    }
+  }
+  catch (const std::exception& e)
+  {
+    std::cerr << "Midi::onControl: control message dropped: " << e.what() << std::endl;
+  }
+  catch (...)
+  {
+    std::cerr << "Midi::onControl: control message dropped: unknown error" << std::endl;
+  }
+  return V_CONTINUE;
+}
