@@ -13,10 +13,14 @@
 // robot slots are atomics; the realtime members belong to the MIDI thread.
 #include <array>
 #include <atomic>
+#include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <iosfwd>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "bridge/lockable.h"
@@ -141,7 +145,21 @@ VCallbackAction onClientError(const VMessage& msg);
 template <class T>
 void Midi::sendValue(int robotMask, const std::string& name, const T& value)
 {
-  std::ostringstream text;
-  text << name << '=' << value << ',';
-  send(robotMask, text.str());
+  // The value as a default output stream writes it ("%g": six significant
+  // digits, no trailing zeros; integers in decimal), formatted on the stack
+  // so that the text sent is the only allocation.
+  static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>,
+                "Midi::sendValue: the value must be a number");
+  char digits[40];
+  std::size_t length = 0;
+  if constexpr (std::is_floating_point_v<T>)
+    length = static_cast<std::size_t>(
+        std::snprintf(digits, sizeof digits, "%g", static_cast<double>(value)));
+  else
+    length = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits);
+
+  std::string text;
+  text.reserve(name.size() + length + 2);
+  text.append(name).append(1, '=').append(digits, length).append(1, ',');
+  send(robotMask, text);
 }
