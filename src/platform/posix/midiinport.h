@@ -1,0 +1,83 @@
+#pragma once
+// One open MIDI input device: an RtMidi input connected to one port, and
+// the thread on which the application's callback gets the messages.
+//
+// Threading: RtMidi's thread (for JACK, the JACK process thread) only packs
+// each message and queues it; a delivery thread of this object calls the
+// application's callback, so that a slow callback never stalls the MIDI
+// system. The callback runs with no lock of this object held. open, start,
+// stop, close and notify may be called from any thread but the delivery
+// thread may not close its own device.
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <boost/circular_buffer.hpp>
+#include <rtmidi/RtMidi.h>
+
+#include "midisystem.h"
+#include "mmsystem.h"
+
+/// An open MIDI input device; its address is the HMIDIIN handle.
+class MidiInPort
+{
+public:
+  /// The application's callback, as midiInOpen takes it.
+  using Callback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+  /// Prepares delivery to `callback` (may be null) with `instance`.
+  MidiInPort(Callback callback, DWORD_PTR instance);
+  /// Closes the device if that was not done.
+  ~MidiInPort();
+  MidiInPort(const MidiInPort&) = delete;
+  MidiInPort& operator=(const MidiInPort&) = delete;
+
+  /// Connects to `port`; throws RtMidiError or std::system_error on failure.
+  void open(const MidiPortRef& port);
+  /// Starts delivering input; time stamps count from now.
+  void start();
+  /// Stops delivering input and discards what was not yet delivered.
+  void stop();
+  /// Disconnects and ends the delivery thread; no callback runs afterwards.
+  void close();
+  /// Calls the callback with `msg` on the calling thread (MIM_OPEN, MIM_CLOSE).
+  void notify(UINT msg, DWORD param1, DWORD param2);
+  /// True on the thread that runs the callback for input.
+  bool onDeliveryThread() const;
+
+  /// The handle that names this device.
+  HMIDIIN handle() { return reinterpret_cast<HMIDIIN>(this); }
+
+private:
+  struct Queued
+  {
+    UINT msg;
+    DWORD param1;
+    DWORD param2;
+  };
+
+  // Room for about a second of a fully loaded MIDI cable.
+  static constexpr std::size_t queueCapacity = 4096;
+
+  static void onInput(double timeStamp, std::vector<unsigned char>* message, void* userData);
+  void queue(const std::vector<unsigned char>& message);
+  void deliverLoop();
+
+  Callback callback_;
+  DWORD_PTR instance_;
+  std::unique_ptr<RtMidiIn> input_;
+  std::atomic<bool> running_{false};
+  std::atomic<std::int64_t> startNanos_{0};
+
+  std::mutex mutex_;  // guards queue_, dropped_ and quit_
+  std::condition_variable wakeup_;
+  boost::circular_buffer<Queued> queue_;
+  std::size_t dropped_ = 0;
+  bool quit_ = false;
+  std::thread delivery_;
+};
