@@ -1,0 +1,221 @@
+// The configuration file parser: robot lines open robots, action lines
+// install actions, every line taking effect before the next is read.
+//
+// Threading: runs on the main thread during start-up. Robots opened here
+// deliver control messages on their own reader threads at once; actions are
+// installed through installAction, which takes `lock` for its appends.
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <istream>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/lexical_cast.hpp>
+
+#include "bridge/midi.h"
+
+namespace
+{
+  constexpr std::size_t lineBufferSize = 1024;  // 1023 characters and the NUL
+  constexpr int defaultPort = 54000;
+  constexpr int maxPort = 65535;
+
+  // The four parts of an action's filter, as written in the line.
+  struct Filter
+  {
+    int value = 0;
+    int mask = 0;
+    std::uint32_t parameterValue = 0;
+    std::uint32_t parameterMask = 0;
+  };
+
+  // Reads value[/mask[=parameterValue[/parameterMask]]]. A separator must
+  // follow its number directly; a number may be preceded by blanks. The
+  // stream is left failed when a number can't be read.
+  void readFilter(std::istream& in, Filter& filter)
+  {
+    enum class State
+    {
+      value,
+      mask,
+      parameterValue,
+      parameterMask,
+      done
+    };
+
+    State state = State::value;
+    while (state != State::done && in)
+    {
+      switch (state)
+      {
+      case State::value:
+      {
+        in >> filter.value;
+        const int next = in.get();
+        if (next == '/')
+          state = State::mask;
+        else
+        {
+          if (next != std::char_traits<char>::eof())
+            in.unget();
+          // A bare value selects exactly that data byte; a bare 0 all of them.
+          filter.mask = filter.value != 0 ? 255 : 0;
+          state = State::done;
+        }
+        break;
+      }
+      case State::mask:
+      {
+        in >> filter.mask;
+        const int next = in.get();
+        if (next == '=')
+          state = State::parameterValue;
+        else
+        {
+          if (next != std::char_traits<char>::eof())
+            in.unget();
+          state = State::done;
+        }
+        break;
+      }
+      case State::parameterValue:
+      {
+        in >> filter.parameterValue;
+        const int next = in.get();
+        if (next == '/')
+          state = State::parameterMask;
+        else
+        {
+          if (next != std::char_traits<char>::eof())
+            in.unget();
+          state = State::done;
+        }
+        break;
+      }
+      case State::parameterMask:
+        in >> filter.parameterMask;
+        state = State::done;
+        break;
+      case State::done:
+        break;
+      }
+    }
+  }
+
+  // Reads one number into `field` only when it converts: a failed
+  // extraction would otherwise overwrite the field's default with 0.
+  template <class T>
+  bool readField(std::istream& in, T& field)
+  {
+    T value{};
+    if (!(in >> value))
+      return false;
+    field = value;
+    return true;
+  }
+}
+
+bool Midi::parseConfig(std::istream& in)
+{
+  if (!in.good())
+    return false;
+
+  char buffer[lineBufferSize];
+  for (unsigned long lineNumber = 1;; ++lineNumber)
+  {
+    buffer[0] = '\0';
+    in.getline(buffer, sizeof buffer);
+    const std::streamsize count = in.gcount();
+    if (in.bad())
+      throw std::runtime_error("Midi::parseConfig: read error in line " +
+                               std::to_string(lineNumber));
+    if (in.fail() && !in.eof())
+    {
+      // 1023 characters were read and the line goes on.
+      throw std::runtime_error("Midi::parseConfig: line too long (over " +
+                               std::to_string(lineBufferSize - 1) +
+                               " characters): line " + std::to_string(lineNumber));
+    }
+    if (count == 0 && in.eof())
+      break;
+    // The newline, when there was one, is counted but not stored. A last
+    // line without one is processed like any other.
+    const bool hadNewline = !in.eof();
+    const std::string line(buffer, static_cast<std::size_t>(count) - (hadNewline ? 1 : 0));
+
+    if (!line.empty() && line[0] == '#')
+      continue;
+
+    std::istringstream fields(line);
+    fields.imbue(std::locale::classic());
+    std::string keyword;
+    fields >> keyword;
+
+    if (keyword == "robot")
+    {
+      int index = -1;
+      std::string host;
+      int port = defaultPort;
+      // A failed read leaves that field and all later ones at their defaults.
+      if (readField(fields, index) && (fields >> host))
+        readField(fields, port);
+
+      if (static_cast<unsigned>(index) > 31)
+        throw std::runtime_error("malformed line: " + line);
+      // The client keeps a 16-bit port: a larger one would reach another server.
+      if (port < 1 || port > maxPort)
+        throw std::runtime_error("Midi::parseConfig: port " + std::to_string(port) +
+                                 " out of range 1.." + std::to_string(maxPort) + ": " + line);
+
+      std::cerr << "Registering robot " << host << ' ' << port << std::endl;
+      addRobot(static_cast<unsigned>(index), host, static_cast<unsigned>(port));
+    }
+    else if (keyword == "action")
+    {
+      std::uint32_t channelMask = 0;
+      fields >> std::hex >> channelMask;
+      if (!fields.good())
+        throw std::runtime_error("malformed mask: " + line);
+
+      Filter filter;
+      fields >> std::dec;
+      readFilter(fields, filter);
+      if (!fields.good())
+        throw std::runtime_error("malformed filter: " + line);
+
+      std::uint32_t robotMask = 0;
+      std::string name;
+      fields >> std::hex >> robotMask >> name;
+      // The name must be followed by something on the line, a blank at least.
+      if (!fields.good())
+        throw std::runtime_error("malformed stuffs: " + line);
+
+      std::vector<std::string> params;
+      for (std::string word; fields >> word;)
+        params.push_back(word);
+
+      Operation* operation = nullptr;
+      try
+      {
+        operation = installAction(channelMask, static_cast<std::uint8_t>(filter.value),
+                                  static_cast<std::uint8_t>(filter.mask), filter.parameterValue,
+                                  filter.parameterMask, name, params,
+                                  static_cast<int>(robotMask));
+      }
+      catch (const boost::bad_lexical_cast& e)
+      {
+        // The operation's setup met a parameter that is not a number of the
+        // kind it needs; say which line so start-up can report it in one go.
+        throw std::runtime_error("Midi::parseConfig: bad number (" + std::string(e.what()) +
+                                 ") in line: " + line);
+      }
+      if (operation == nullptr)
+        throw std::runtime_error("Failed to register action from " + line);
+    }
+  }
+  return true;
+}
