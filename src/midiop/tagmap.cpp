@@ -1,0 +1,43 @@
+#include "midiop/tagmap.h"
+
+#include <iostream>
+
+#include "midiop/eventtext.h"
+
+namespace
+{
+  Midi::Operation* createTagMap()
+  {
+    return new midiop::TagMap;
+  }
+
+  const Midi::OperationRegistration registration("TagMap", &createTagMap);
+}
+
+namespace midiop
+{
+  bool TagMap::setup(const std::vector<std::string>& params)
+  {
+    if (params.size() != 1 && params.size() != 2)
+      return false;
+    tag = params[0];
+    appendData1 = params.size() == 2 && (params[1] == "1" || params[1] == "true");
+    return true;
+  }
+
+  void TagMap::execute(int robotMask, int kind, int /*slot*/, int data1, int data2)
+  {
+    if (midi->debugLevel > 10)
+      std::cerr << "TagMap midiData" << std::endl;
+
+    text_.clear();
+    if (!isOffEvent(kind, data2))
+      text_ += "un";
+    text_ += "freeze ";
+    text_ += tag;
+    if (appendData1)
+      appendDecimal(text_, data1);
+    text_ += ',';
+    midi->send(robotMask, text_);
+  }
+}

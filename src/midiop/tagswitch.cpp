@@ -1,0 +1,46 @@
+#include "midiop/tagswitch.h"
+
+#include <boost/lexical_cast.hpp>
+
+#include "midiop/eventtext.h"
+
+namespace
+{
+  Midi::Operation* createTagSwitch()
+  {
+    return new midiop::TagSwitch;
+  }
+
+  const Midi::OperationRegistration registration("TagSwitch", &createTagSwitch);
+}
+
+namespace midiop
+{
+  bool TagSwitch::setup(const std::vector<std::string>& params)
+  {
+    if (params.empty())
+      return false;
+    tag = params[0];
+    if (params.size() < 2)
+      return false;
+    // Converted even when there are too many parameters, so a malformed
+    // state is reported as such.
+    active = boost::lexical_cast<bool>(params[1]);
+    return params.size() == 2;
+  }
+
+  void TagSwitch::execute(int robotMask, int kind, int /*slot*/, int /*data1*/, int data2)
+  {
+    if (isOffEvent(kind, data2))
+      return;
+    active = !active;
+
+    text_.clear();
+    if (active)
+      text_ += "un";
+    text_ += "freeze ";
+    text_ += tag;
+    text_ += ',';
+    midi->send(robotMask, text_);
+  }
+}
