@@ -1,0 +1,369 @@
+// Robot connections and sending: Midi::addRobot against a loopback server,
+// Midi::send, Midi::sendValue and Midi::setParameter against in-memory
+// clients, and the error callback.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/midi.h"
+#include "robots/script.h"
+#include "support/cerr_capture.h"
+#include "support/memory_client.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+#include "vaxo/client.h"
+
+namespace
+{
+  using notara::test::CerrCapture;
+  using notara::test::MemoryClient;
+  using notara::test::TempDir;
+  using notara::test::TestServer;
+
+  /// Makes a directory the working directory until destroyed.
+  class WorkingDirectory
+  {
+  public:
+    explicit WorkingDirectory(const std::filesystem::path& path)
+        : saved_(std::filesystem::current_path())
+    {
+      std::filesystem::current_path(path);
+    }
+    ~WorkingDirectory() { std::filesystem::current_path(saved_); }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+  private:
+    std::filesystem::path saved_;
+  };
+
+  /// Waits for a condition that another thread makes true; gives up after
+  /// the test server's generous time-out so that a fault fails the test
+  /// instead of hanging it.
+  template <class Condition>
+  bool eventually(Condition condition)
+  {
+    const auto end = std::chrono::steady_clock::now() + TestServer::kWait;
+    while (!condition())
+    {
+      if (std::chrono::steady_clock::now() > end)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+  class AddRobotTest : public ::testing::Test
+  {
+  protected:
+    ~AddRobotTest() override
+    {
+      // The bridge never frees its clients. They go before the bridge, as
+      // their callbacks are bound to it.
+      for (auto& robot : midi.robots)
+        robot.store(nullptr);
+      for (VSyncClient* client : clients)
+        delete client;
+    }
+
+    /// addRobot, keeping the new client for the clean-up.
+    int addRobot(unsigned index, unsigned port)
+    {
+      const int result = midi.addRobot(index, "127.0.0.1", port);
+      if (result == 1)
+        clients.push_back(midi.robots[index].load());
+      return result;
+    }
+
+    Midi midi;
+    std::vector<VSyncClient*> clients;
+    TestServer server;
+    TempDir dir;
+  };
+
+  TEST(RobotScriptTest, IsOneLineDefiningTheThreeControlFunctions)
+  {
+    const std::string script = robotScript;
+    EXPECT_EQ(script.size(), 697u);
+    EXPECT_EQ(script.find('\n'), std::string::npos);
+    EXPECT_EQ(script.rfind("var midi.connectionID = connectionID;function midi.setDebug(p1) "
+                           "{ if (connectionID == midi.connectionID)    midictl << [\"debug\", p1]",
+                           0),
+              0u);
+    EXPECT_NE(script.find("midictl << [\"setparameter\",p1]"), std::string::npos);
+    EXPECT_NE(script.find("midictl << [\"register\", p1, p2, p3, p4,p5]  else {p.p1=p1| p.p2 = "
+                          "p2|p.p3 = p3| p.p4=p4| p.p5=p5|+connection(\"all\"):"),
+              std::string::npos);
+    const std::string end = "noop | noop;}};var midi.connected = 1;";
+    EXPECT_EQ(script.compare(script.size() - end.size(), end.size(), end), 0);
+  }
+
+  TEST_F(AddRobotTest, UploadsTheScriptThenNotaraVxAndSwitchesNagleOff)
+  {
+    const std::string file = "function robot.wave() { arm.lift(1), arm.lower(1) };\n\"quoted\" %s %d\n";
+    dir.write("notara.vx", file);
+    WorkingDirectory inDir(dir.path());
+
+    ASSERT_EQ(addRobot(31, server.port()), 1);
+    VSyncClient* client = midi.robots[31].load();
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(server.waitForConnections(1));
+
+    // The uploads go to the client directly, byte for byte, with nothing
+    // around them; a later send follows right after the file.
+    midi.send(1 << 31, "x=1,");
+    const std::string expected = std::string(robotScript) + file + "x=1,";
+    ASSERT_TRUE(server.waitForBytes(0, expected.size()));
+    EXPECT_EQ(server.received(0), expected);
+
+    int noDelay = 0;
+    socklen_t length = sizeof(noDelay);
+    ASSERT_EQ(getsockopt(static_cast<int>(client->socketDescriptor()), IPPROTO_TCP, TCP_NODELAY,
+                         &noDelay, &length),
+              0);
+    EXPECT_NE(noDelay, 0);
+  }
+
+  TEST_F(AddRobotTest, WithoutNotaraVxOnlyTheScriptIsUploaded)
+  {
+    WorkingDirectory inDir(dir.path());
+    ASSERT_EQ(addRobot(0, server.port()), 1);
+    midi.send(1, "y=2,");
+    const std::string expected = std::string(robotScript) + "y=2,";
+    ASSERT_TRUE(server.waitForBytes(0, expected.size()));
+    EXPECT_EQ(server.received(0), expected);
+  }
+
+  TEST_F(AddRobotTest, AnIndexAbove31OpensNothing)
+  {
+    WorkingDirectory inDir(dir.path());
+    EXPECT_EQ(addRobot(32, server.port()), -1);
+    EXPECT_EQ(addRobot(UINT_MAX, server.port()), -1);
+    for (const auto& robot : midi.robots)
+      EXPECT_EQ(robot.load(), nullptr);
+
+    // A connection made afterwards is the first the server sees.
+    ASSERT_EQ(addRobot(31, server.port()), 1);
+    ASSERT_TRUE(server.waitForConnections(1));
+    ASSERT_TRUE(server.waitForBytes(0, std::strlen(robotScript)));
+    EXPECT_EQ(server.connectionCount(), 1u);
+  }
+
+  TEST_F(AddRobotTest, ASecondRobotOnOneIndexReplacesTheSlotButKeepsTheFirstConnection)
+  {
+    WorkingDirectory inDir(dir.path());
+    ASSERT_EQ(addRobot(3, server.port()), 1);
+    ASSERT_TRUE(server.waitForConnections(1));
+    ASSERT_EQ(addRobot(3, server.port()), 1);
+    ASSERT_TRUE(server.waitForConnections(2));
+    ASSERT_EQ(clients.size(), 2u);
+    EXPECT_NE(clients[0], clients[1]);
+    EXPECT_EQ(midi.robots[3].load(), clients[1]);
+
+    const std::size_t script = std::strlen(robotScript);
+    midi.send(-1, "z=3,");
+    ASSERT_TRUE(server.waitForBytes(1, script + 4));
+    EXPECT_EQ(server.received(1).substr(script), "z=3,");
+    ASSERT_TRUE(server.waitForBytes(0, script));
+    EXPECT_EQ(server.received(0).size(), script);
+    EXPECT_FALSE(server.peerClosed(0));
+  }
+
+  TEST_F(AddRobotTest, ControlAndErrorMessagesReachTheBridge)
+  {
+    WorkingDirectory inDir(dir.path());
+    ASSERT_EQ(addRobot(0, server.port()), 1);
+    ASSERT_TRUE(server.waitForConnections(1));
+
+    // Callbacks of one connection run in order on its reader thread: once
+    // the second debug level shows, both earlier lines were written.
+    ::testing::internal::CaptureStderr();
+    server.sendLine(0, R"({"tag":"error","error":"unknown identifier q"})");
+    server.sendLine(0, R"({"tag":"midictl","value":["debug",12.9]})");
+    server.sendLine(0, R"({"tag":"midictl","value":["debug",3]})");
+    const bool reached = eventually([&] { return midi.debugLevel == 3; });
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(reached);
+    EXPECT_NE(log.find("Vaxo error: unknown identifier q\nSet debug to 12\n"), std::string::npos)
+        << log;
+  }
+
+  TEST_F(AddRobotTest, AnUnreachableServerStillFillsTheSlot)
+  {
+    WorkingDirectory inDir(dir.path());
+    const unsigned port = server.port();
+    server.stop();
+
+    ::testing::internal::CaptureStderr();
+    const int result = addRobot(7, port);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, 1);
+    EXPECT_NE(midi.robots[7].load(), nullptr);
+    // No socket to switch Nagle off on: reported, and the robot stays.
+    EXPECT_NE(log.find("setsockopt: "), std::string::npos) << log;
+    midi.send(-1, "dropped,");
+  }
+
+  /// An in-memory client that also notes its slot in a shared log, so that
+  /// the order of sends across clients shows.
+  class OrderedClient : public MemoryClient
+  {
+  public:
+    OrderedClient(int slot, std::vector<int>& order) : slot_(slot), order_(order) {}
+    int rawSend(const void* data, std::size_t size) override
+    {
+      order_.push_back(slot_);
+      return MemoryClient::rawSend(data, size);
+    }
+
+  private:
+    int slot_;
+    std::vector<int>& order_;
+  };
+
+  class SendTest : public ::testing::Test
+  {
+  protected:
+    SendTest() : a(0, order), b(2, order), c(5, order), d(31, order)
+    {
+      midi.robots[0].store(&a);
+      midi.robots[2].store(&b);
+      midi.robots[5].store(&c);
+      midi.robots[31].store(&d);
+    }
+    ~SendTest() override
+    {
+      for (auto& robot : midi.robots)
+        robot.store(nullptr);
+    }
+
+    void clear()
+    {
+      order.clear();
+      for (MemoryClient* client : {&a, &b, &c, &d})
+        client->clear();
+    }
+
+    /// The one text that sendValue sent to slot 0.
+    template <class T>
+    std::string valueText(const T& value)
+    {
+      clear();
+      midi.sendValue(1, "v", value);
+      const auto sends = a.sends();
+      EXPECT_EQ(sends.size(), 1u);
+      return sends.empty() ? std::string() : sends.front();
+    }
+
+    Midi midi;
+    std::vector<int> order;
+    OrderedClient a, b, c, d;
+  };
+
+  TEST_F(SendTest, SendsTheTextUnchangedToTheSelectedFilledSlotsInAscendingOrder)
+  {
+    const std::string text("a\0b,", 4);
+    midi.send(-1, text);
+    EXPECT_EQ(order, (std::vector<int>{0, 2, 5, 31}));
+    for (MemoryClient* client : {&a, &b, &c, &d})
+      EXPECT_EQ(client->sends(), std::vector<std::string>{text});
+
+    clear();
+    midi.send((1 << 2) | (1 << 3) | (1 << 31), "t,");
+    EXPECT_EQ(order, (std::vector<int>{2, 31}));
+    EXPECT_EQ(b.sends(), std::vector<std::string>{"t,"});
+
+    clear();
+    midi.send(1 << 3, "t,");
+    midi.send(0, "t,");
+    EXPECT_TRUE(order.empty());
+  }
+
+  TEST_F(SendTest, WritesTheSendingLineAboveLevelNine)
+  {
+    midi.debugLevel = 9;
+    {
+      CerrCapture capture;
+      midi.send(-1, "x=1,");
+      EXPECT_EQ(capture.text(), "");
+    }
+    midi.debugLevel = 10;
+    {
+      CerrCapture capture;
+      midi.send(-1, "x=1,");
+      midi.send(5, "y,");
+      midi.send(1 << 3, "none,");
+      EXPECT_EQ(capture.text(), "Sending 'x=1,' to 4294967295\n"
+                                "Sending 'y,' to 5\n"
+                                "Sending 'none,' to 8\n");
+    }
+    EXPECT_EQ(a.sends(), (std::vector<std::string>{"x=1,", "x=1,", "y,"}));
+  }
+
+  TEST_F(SendTest, SendValueFormatsLikeADefaultStream)
+  {
+    EXPECT_EQ(valueText(1.0), "v=1,");
+    EXPECT_EQ(valueText(1.0 / 3.0), "v=0.333333,");
+    EXPECT_EQ(valueText(0.5), "v=0.5,");
+    EXPECT_EQ(valueText(std::uint32_t{4294967295u}), "v=4294967295,");
+    EXPECT_EQ(valueText(std::int64_t{-5000000000}), "v=-5000000000,");
+    EXPECT_EQ(valueText(std::numeric_limits<std::int64_t>::min()), "v=-9223372036854775808,");
+
+    clear();
+    midi.sendValue(-1, "midi.bpm", std::int64_t{120});
+    EXPECT_EQ(d.sends(), std::vector<std::string>{"midi.bpm=120,"});
+
+    for (double x : {0.0, -0.0, -2.5, 130.0, 1234567.0, 123456.5, 1e-5, 1e20, -3.25e-300,
+                     std::numeric_limits<double>::max(), std::numeric_limits<double>::infinity()})
+    {
+      std::ostringstream stream;
+      stream << "v=" << x << ',';
+      EXPECT_EQ(valueText(x), stream.str()) << x;
+    }
+  }
+
+  TEST_F(SendTest, SetParameterStoresTheWordAndPublishesItToEveryRobot)
+  {
+    CerrCapture capture;
+    midi.setParameter(-1);
+    EXPECT_EQ(midi.parameter, 0xFFFFFFFFu);
+    EXPECT_EQ(capture.text(), "Setting parameter to 4294967295\n");
+    EXPECT_EQ(order, (std::vector<int>{0, 2, 5, 31}));
+    for (MemoryClient* client : {&a, &b, &c, &d})
+      EXPECT_EQ(client->sends(), std::vector<std::string>{"midi.parameter=4294967295,"});
+
+    // Written whatever the debug level.
+    capture.clear();
+    clear();
+    midi.debugLevel = -5;
+    midi.setParameter(12);
+    EXPECT_EQ(midi.parameter, 12u);
+    EXPECT_EQ(capture.text(), "Setting parameter to 12\n");
+    EXPECT_EQ(c.sends(), std::vector<std::string>{"midi.parameter=12,"});
+  }
+
+  TEST(ClientErrorTest, PrintsTheMessageText)
+  {
+    VMessage msg;
+    msg.type = VMessageType::Error;
+    CerrCapture capture;
+    EXPECT_EQ(onClientError(msg), V_CONTINUE);
+    msg.message = "connection closed";
+    EXPECT_EQ(onClientError(msg), V_CONTINUE);
+    EXPECT_EQ(capture.text(), "Vaxo error: \nVaxo error: connection closed\n");
+  }
+}
