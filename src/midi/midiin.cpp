@@ -66,6 +66,13 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
   {
     std::cerr << "No idea what to do..." << std::endl;
   }
+  else if (msg == MIM_ERROR)
+  {
+    // A malformed message from the device: say so rather than lose it
+    // without a word.
+    std::cerr << "MidiIn::handleInput: invalid MIDI message " << param1 << " ignored"
+              << std::endl;
+  }
 }
 
 void MidiIn::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,

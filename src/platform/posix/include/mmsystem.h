@@ -6,9 +6,11 @@
 // nothing. The real header is used on Windows.
 //
 // Threading: the functions may be called from any thread. The callback
-// given to midiInOpen runs on the MIDI system's own thread (RtMidi's input
-// thread); MIM_OPEN is delivered from midiInOpen's caller before it returns.
-// No lock of this layer is held while the callback runs.
+// given to midiInOpen gets input on a delivery thread of the open device
+// (RtMidi's thread only queues, so that a slow callback never stalls the
+// MIDI system); MIM_OPEN is delivered from midiInOpen's caller before it
+// returns, MIM_CLOSE from midiInClose's. No lock of this layer is held while
+// the callback runs. The callback must not close its own device.
 #include "windows.h"
 
 struct HMIDIIN__;
@@ -64,7 +66,9 @@ MMRESULT midiInGetDevCapsA(UINT_PTR deviceId, LPMIDIINCAPSA caps, UINT size);
 ///   void CALLBACK f(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2)
 /// gets MIM_OPEN at once, then after midiInStart one MIM_DATA per short
 /// message (status in bits 0-7, data1 in 8-15, data2 in 16-23 of p1;
-/// milliseconds since midiInStart in p2). System exclusive is dropped.
+/// milliseconds since midiInStart in p2). System exclusive is dropped; a
+/// malformed message (no status byte, wrong length) comes as MIM_ERROR with
+/// its first bytes packed the same way.
 MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_PTR instance,
                     DWORD flags);
 

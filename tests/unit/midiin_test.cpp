@@ -1,0 +1,204 @@
+// MidiIn: the split of the packed message word, the trace line with its two
+// name tables, the raw trace, the callbacks that are not short messages, and
+// the guard that keeps a handler's exception out of the MIDI system.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "midi/midiin.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace
+{
+  struct Event
+  {
+    unsigned kind, channel, data1, data2;
+    bool operator==(const Event& other) const
+    {
+      return kind == other.kind && channel == other.channel && data1 == other.data1 &&
+             data2 == other.data2;
+    }
+  };
+
+  std::ostream& operator<<(std::ostream& out, const Event& e)
+  {
+    return out << '(' << e.kind << ',' << e.channel << ',' << e.data1 << ',' << e.data2 << ')';
+  }
+
+  // Records the events instead of tracing them.
+  class RecordingMidiIn : public MidiIn
+  {
+  public:
+    std::vector<Event> events;
+    void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                   std::uint8_t data2) override
+    {
+      events.push_back({kind, channel, data1, data2});
+    }
+  };
+
+  // Keeps the default onMessage, which traces.
+  class TracingMidiIn : public MidiIn
+  {
+  };
+
+  // Fails on every note on, records everything else.
+  class FailingMidiIn : public RecordingMidiIn
+  {
+  public:
+    bool throwStd = true;
+    void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                   std::uint8_t data2) override
+    {
+      if (kind == 9)
+      {
+        if (throwStd)
+          throw std::runtime_error("no robot for note");
+        throw 42;
+      }
+      RecordingMidiIn::onMessage(kind, channel, data1, data2);
+    }
+  };
+
+  std::string trace(unsigned kind, unsigned channel, unsigned data1, unsigned data2)
+  {
+    std::ostringstream out;
+    MidiIn::printMessage(out, static_cast<std::uint8_t>(kind), static_cast<std::uint8_t>(channel),
+                         static_cast<std::uint8_t>(data1), static_cast<std::uint8_t>(data2));
+    return out.str();
+  }
+
+  constexpr std::uint32_t noteOnWord = 0x00643C90u;  // 6569104
+}
+
+TEST(MidiInDecode, SplitsThePackedWordAndIgnoresTheHighByte)
+{
+  RecordingMidiIn in;
+  in.handleInput(MIM_DATA, noteOnWord, 0);
+  in.handleInput(MIM_DATA, 0xFF000000u | noteOnWord, 1234);
+  in.handleInput(MIM_DATA, 0x007F07B1u, 0);  // control change, second channel
+  in.handleInput(MIM_DATA, 0x0000408Fu, 0);  // note off, last channel
+  in.handleInput(MIM_DATA, 0xF8u, 0);        // timing clock without data bytes
+  in.handleInput(MIM_DATA, 0x004000E0u, 0);  // pitch wheel centre
+  const std::vector<Event> expected{{9, 0, 60, 100}, {9, 0, 60, 100}, {11, 1, 7, 127},
+                                    {8, 15, 64, 0},  {15, 8, 0, 0},   {14, 0, 0, 64}};
+  EXPECT_EQ(in.events, expected);
+}
+
+TEST(MidiInDecode, OtherCallbacksCallNoHandlerAndAreSilent)
+{
+  RecordingMidiIn in;
+  CaptureStderr();
+  in.handleInput(MIM_OPEN, 0, 0);
+  in.handleInput(MIM_CLOSE, 0, 0);
+  in.handleInput(MIM_MOREDATA, noteOnWord, 0);
+  in.handleInput(MIM_LONGERROR, 0, 0);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_TRUE(in.events.empty());
+}
+
+TEST(MidiInDecode, LongDataGivesOneLineAndNoHandlerCall)
+{
+  RecordingMidiIn in;
+  CaptureStderr();
+  in.handleInput(MIM_LONGDATA, 0x12345678u, 0);
+  EXPECT_EQ(GetCapturedStderr(), "No idea what to do...\n");
+  EXPECT_TRUE(in.events.empty());
+}
+
+TEST(MidiInDecode, InvalidMessageIsReportedAndNotHandled)
+{
+  RecordingMidiIn in;
+  CaptureStderr();
+  in.handleInput(MIM_ERROR, 0x643Cu, 0);
+  EXPECT_EQ(GetCapturedStderr(), "MidiIn::handleInput: invalid MIDI message 25660 ignored\n");
+  EXPECT_TRUE(in.events.empty());
+}
+
+TEST(MidiInDecode, RawTraceComesFirstForEveryCode)
+{
+  RecordingMidiIn in;
+  in.traceRaw = true;
+  CaptureStderr();
+  in.handleInput(MIM_DATA, noteOnWord, 0);
+  in.handleInput(MIM_OPEN, 0, 0);
+  in.handleInput(MIM_LONGDATA, 7, 0);
+  EXPECT_EQ(GetCapturedStderr(),
+            "message 963 6569104\nmessage 961 0\nmessage 964 7\nNo idea what to do...\n");
+  EXPECT_EQ(in.events, (std::vector<Event>{{9, 0, 60, 100}}));
+}
+
+TEST(MidiInTrace, KindNamesAndChannelNumbers)
+{
+  EXPECT_EQ(trace(8, 15, 64, 0), "8 Note off 15 64 0\n");
+  EXPECT_EQ(trace(9, 0, 60, 100), "9 Note on 0 60 100\n");
+  EXPECT_EQ(trace(10, 3, 60, 20), "10 key pressure 3 60 20\n");
+  EXPECT_EQ(trace(11, 1, 7, 127), "11 parameter 1 7 127\n");
+  EXPECT_EQ(trace(12, 2, 5, 0), "12 program 2 5 0\n");
+  EXPECT_EQ(trace(13, 4, 99, 0), "13 chan pressure 4 99 0\n");
+  EXPECT_EQ(trace(14, 0, 0, 64), "14 pitch wheel 0 0 64\n");
+  // Bytes above 127 come out as numbers, not characters.
+  EXPECT_EQ(trace(9, 0, 200, 255), "9 Note on 0 200 255\n");
+}
+
+TEST(MidiInTrace, SystemMessagesAreNamedByTheLowThreeBits)
+{
+  const std::array<const char*, 8> names{"clocktick", "undef", "start", "continue",
+                                         "stop",      "undef", "sensing", "reset"};
+  for (unsigned number = 0; number < 16; ++number)
+  {
+    SCOPED_TRACE(number);
+    EXPECT_EQ(trace(15, number, 0, 0), std::string("15 realtime ") + names[number & 7] + " 0 0\n");
+  }
+  EXPECT_EQ(trace(15, 2, 16, 0), "15 realtime start 16 0\n");  // song position
+}
+
+TEST(MidiInTrace, DefaultHandlerTracesToStandardError)
+{
+  TracingMidiIn in;
+  CaptureStderr();
+  in.handleInput(MIM_DATA, noteOnWord, 0);
+  in.handleInput(MIM_DATA, 0xFCu, 0);
+  EXPECT_EQ(GetCapturedStderr(), "9 Note on 0 60 100\n15 realtime stop 0 0\n");
+}
+
+TEST(MidiInCallback, ForwardsToTheInstance)
+{
+  RecordingMidiIn in;
+  midiInCallback(nullptr, MIM_DATA, reinterpret_cast<DWORD_PTR>(&in), noteOnWord, 5);
+  midiInCallback(nullptr, MIM_OPEN, reinterpret_cast<DWORD_PTR>(&in), 0, 0);
+  EXPECT_EQ(in.events, (std::vector<Event>{{9, 0, 60, 100}}));
+}
+
+TEST(MidiInCallback, HandlerErrorIsReportedAndTheNextMessageServed)
+{
+  FailingMidiIn in;
+  const auto instance = reinterpret_cast<DWORD_PTR>(&in);
+  CaptureStderr();
+  midiInCallback(nullptr, MIM_DATA, instance, noteOnWord, 0);
+  midiInCallback(nullptr, MIM_DATA, instance, 0x007F07B1u, 0);
+  in.throwStd = false;
+  midiInCallback(nullptr, MIM_DATA, instance, noteOnWord, 0);
+  midiInCallback(nullptr, MIM_DATA, instance, 0xF8u, 0);
+  EXPECT_EQ(GetCapturedStderr(),
+            "midiInCallback: error handling MIDI message 6569104: no robot for note\n"
+            "midiInCallback: error handling MIDI message 6569104: unknown exception\n");
+  EXPECT_EQ(in.events, (std::vector<Event>{{11, 1, 7, 127}, {15, 8, 0, 0}}));
+}
+
+TEST(MidiInOpen, DeviceBeyondTheListFails)
+{
+  RecordingMidiIn in;
+  const std::vector<std::string> devices = in.listDevices();
+  EXPECT_EQ(devices.size(), midiInGetNumDevs());
+  EXPECT_FALSE(in.open(static_cast<int>(devices.size())));
+  EXPECT_FALSE(in.open(-1));
+  EXPECT_EQ(in.handle, nullptr);
+}
