@@ -1,0 +1,354 @@
+// Midi::parseConfig through the real installAction: line kinds, the robot
+// and action grammars, the error messages and where reading stops.
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bridge/midi.h"
+#include "support/cerr_capture.h"
+#include "support/test_server.h"
+#include "vaxo/client.h"
+
+namespace
+{
+  // Accepts any parameter list and keeps it, so that tests can see what the
+  // parser handed over.
+  class RecorderOperation : public Midi::Operation
+  {
+  public:
+    std::vector<std::string> params;
+
+    bool setup(const std::vector<std::string>& given) override
+    {
+      params = given;
+      return true;
+    }
+    void execute(int, int, int, int, int) override {}
+  };
+
+  const Midi::OperationRegistration recorderRegistration(
+      "test.Recorder", [] { return static_cast<Midi::Operation*>(new RecorderOperation); });
+
+  // A bridge that releases what parsing left in it: operations and robots.
+  struct Bridge
+  {
+    Midi midi;
+
+    ~Bridge()
+    {
+      std::set<Midi::Operation*> operations;
+      for (const auto& table : midi.actions)
+        for (const Midi::Action& action : table)
+          operations.insert(action.operation);
+      for (Midi::Operation* operation : operations)
+        delete operation;
+      for (auto& robot : midi.robots)
+        delete robot.exchange(nullptr);
+    }
+
+    bool parse(const std::string& text)
+    {
+      std::istringstream in(text);
+      return midi.parseConfig(in);
+    }
+
+    std::size_t actionCount() const
+    {
+      std::size_t count = 0;
+      for (const auto& table : midi.actions)
+        count += table.size();
+      return count;
+    }
+  };
+
+  // The message of the std::runtime_error that parsing `text` raises.
+  std::string errorOf(const std::string& text)
+  {
+    Bridge bridge;
+    try
+    {
+      bridge.parse(text);
+    }
+    catch (const std::runtime_error& e)
+    {
+      return e.what();
+    }
+    return "(no error)";
+  }
+
+  TEST(Config, EmptyFileAndIgnoredLinesChangeNothing)
+  {
+    Bridge bridge;
+    EXPECT_TRUE(bridge.parse(""));
+    EXPECT_TRUE(bridge.parse("\n\n   \n\t\n"));
+    EXPECT_TRUE(bridge.parse("# action 1 60 1 EmitMap pad\n"
+                             "  # action 1 60 1 EmitMap pad\n"
+                             "Action 1 60 1 EmitMap pad\n"
+                             "actions 1 60 1 EmitMap pad\n"
+                             "#robot 40 host\n"));
+    EXPECT_EQ(bridge.actionCount(), 0u);
+    for (const auto& robot : bridge.midi.robots)
+      EXPECT_EQ(robot.load(), nullptr);
+  }
+
+  TEST(Config, StreamUnusableFromTheStartGivesFalse)
+  {
+    Bridge bridge;
+    std::istringstream failed("action 1 60 1 EmitMap pad\n");
+    failed.setstate(std::ios::failbit);
+    EXPECT_FALSE(bridge.midi.parseConfig(failed));
+
+    std::ifstream missing("/nonexistent/notara.conf");
+    EXPECT_FALSE(bridge.midi.parseConfig(missing));
+    EXPECT_EQ(bridge.actionCount(), 0u);
+  }
+
+  TEST(Config, FilterForms)
+  {
+    struct Case
+    {
+      const char* filter;
+      int value, mask;
+      unsigned parameterValue, parameterMask;
+    };
+    const Case cases[] = {
+        {"60", 60, 255, 0, 0},          {"0", 0, 0, 0, 0},
+        {"60/240", 60, 240, 0, 0},      {"60/127=2/6", 60, 127, 2, 6},
+        {"60/127=2", 60, 127, 2, 0},    {"60/ 127=  2/ 6", 60, 127, 2, 6},
+        {"316/300", 60, 44, 0, 0},      {"0/0=4294967295/4294967295", 0, 0, 4294967295u, 4294967295u},
+    };
+    for (const Case& c : cases)
+    {
+      Bridge bridge;
+      ASSERT_TRUE(bridge.parse(std::string("action 1 ") + c.filter + " 1 test.Recorder \n"))
+          << c.filter;
+      ASSERT_EQ(bridge.midi.actions[0].size(), 1u) << c.filter;
+      const Midi::Action& action = bridge.midi.actions[0][0];
+      EXPECT_EQ(action.filterValue, c.value) << c.filter;
+      EXPECT_EQ(action.filterMask, c.mask) << c.filter;
+      EXPECT_EQ(action.parameterValue, c.parameterValue) << c.filter;
+      EXPECT_EQ(action.parameterMask, c.parameterMask) << c.filter;
+    }
+  }
+
+  TEST(Config, BlankBeforeASeparatorLeavesItUnread)
+  {
+    EXPECT_EQ(errorOf("action 1 60 /127 1 EmitMap pad\n"),
+              "malformed stuffs: action 1 60 /127 1 EmitMap pad");
+  }
+
+  TEST(Config, ChannelAndRobotMasksAreHexadecimal)
+  {
+    {
+      Bridge bridge;
+      ASSERT_TRUE(bridge.parse("action 10000 7 0x80000001 test.Recorder \n"));
+      for (int slot = 0; slot < Midi::slotCount; ++slot)
+        EXPECT_EQ(bridge.midi.actions[slot].size(), slot == 16 ? 1u : 0u) << slot;
+      EXPECT_EQ(static_cast<std::uint32_t>(bridge.midi.actions[16][0].robotMask), 0x80000001u);
+    }
+    for (const char* mask : {"0x3", "3", "0X3"})
+    {
+      Bridge bridge;
+      ASSERT_TRUE(bridge.parse(std::string("action ") + mask + " 7 ff test.Recorder \n"));
+      EXPECT_EQ(bridge.midi.actions[0].size(), 1u) << mask;
+      EXPECT_EQ(bridge.midi.actions[1].size(), 1u) << mask;
+      EXPECT_EQ(bridge.actionCount(), 2u) << mask;
+      EXPECT_EQ(bridge.midi.actions[0][0].robotMask, 255);
+    }
+  }
+
+  TEST(Config, ParameterListIsEveryWordAfterTheName)
+  {
+    Bridge bridge;
+    ASSERT_TRUE(bridge.parse("action 1 60 1 test.Recorder a  #\tb #c\n"
+                             "action 1 61 1 test.Recorder \n"));
+    ASSERT_EQ(bridge.midi.actions[0].size(), 2u);
+    auto* first = dynamic_cast<RecorderOperation*>(bridge.midi.actions[0][0].operation);
+    auto* second = dynamic_cast<RecorderOperation*>(bridge.midi.actions[0][1].operation);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(first->params, (std::vector<std::string>{"a", "#", "b", "#c"}));
+    EXPECT_TRUE(second->params.empty());
+  }
+
+  TEST(Config, NameAtTheEndOfTheLineIsMalformed)
+  {
+    EXPECT_EQ(errorOf("action 1 60 1 test.Recorder\n"), "malformed stuffs: action 1 60 1 test.Recorder");
+    // The same without a newline, as the file's last line.
+    EXPECT_EQ(errorOf("action 1 60 1 test.Recorder"), "malformed stuffs: action 1 60 1 test.Recorder");
+  }
+
+  TEST(Config, EachErrorNamesTheWholeLine)
+  {
+    const std::pair<const char*, const char*> cases[] = {
+        {"robot 32 host 1", "malformed line: robot 32 host 1"},
+        {"robot -1 host 1", "malformed line: robot -1 host 1"},
+        {"robot x host", "malformed line: robot x host"},
+        {"robot", "malformed line: robot"},
+        {"robot 99999999999 host", "malformed line: robot 99999999999 host"},
+        {"action", "malformed mask: action"},
+        {"action zz 60 1 EmitMap pad", "malformed mask: action zz 60 1 EmitMap pad"},
+        {"action 1", "malformed mask: action 1"},
+        {"action 1FFFFFFFF 60 1 EmitMap pad", "malformed mask: action 1FFFFFFFF 60 1 EmitMap pad"},
+        {"action 1 ", "malformed filter: action 1 "},
+        {"action 1 x 1 EmitMap pad", "malformed filter: action 1 x 1 EmitMap pad"},
+        {"action 1 60", "malformed filter: action 1 60"},
+        {"action 1 60/127", "malformed filter: action 1 60/127"},
+        {"action 1 60/x 1 EmitMap pad", "malformed filter: action 1 60/x 1 EmitMap pad"},
+        {"action 1 60 ", "malformed stuffs: action 1 60 "},
+        {"action 1 60 zz EmitMap pad", "malformed stuffs: action 1 60 zz EmitMap pad"},
+        {"action 1 60 1 NoSuchKind pad", "Failed to register action from action 1 60 1 NoSuchKind pad"},
+        {"action 1 60 1 emitmap pad", "Failed to register action from action 1 60 1 emitmap pad"},
+        {"action 1 60 1 EmitMap pad more", "Failed to register action from action 1 60 1 EmitMap pad more"},
+    };
+    for (const auto& [line, message] : cases)
+    {
+      EXPECT_EQ(errorOf(std::string(line) + "\n"), message) << line;
+    }
+  }
+
+  TEST(Config, AnErrorStopsReadingAndKeepsWhatCameBefore)
+  {
+    Bridge bridge;
+    EXPECT_THROW(bridge.parse("action 1 60 1 EmitMap first\n"
+                              "action 1 61 1 NoSuchKind x\n"
+                              "action 1 62 1 EmitMap third\n"),
+                 std::runtime_error);
+    ASSERT_EQ(bridge.midi.actions[0].size(), 1u);
+    EXPECT_EQ(bridge.midi.actions[0][0].filterValue, 60);
+  }
+
+  TEST(Config, LastLineWithoutNewlineIsProcessed)
+  {
+    Bridge bridge;
+    EXPECT_TRUE(bridge.parse("action 1 60 1 EmitMap a\naction 1 61 1 EmitMap b"));
+    ASSERT_EQ(bridge.midi.actions[0].size(), 2u);
+    EXPECT_EQ(bridge.midi.actions[0][1].filterValue, 61);
+  }
+
+  TEST(Config, LinesOfUpTo1023CharactersAreRead)
+  {
+    // Padded with parameters to exactly 1023 characters.
+    std::string line = "action 1 60 1 test.Recorder ";
+    while (line.size() < 1023)
+      line += 'p';
+    ASSERT_EQ(line.size(), 1023u);
+    for (const std::string& text : {line + "\n", line})
+    {
+      Bridge bridge;
+      EXPECT_TRUE(bridge.parse(text));
+      ASSERT_EQ(bridge.midi.actions[0].size(), 1u);
+      auto* recorder = dynamic_cast<RecorderOperation*>(bridge.midi.actions[0][0].operation);
+      ASSERT_NE(recorder, nullptr);
+      ASSERT_EQ(recorder->params.size(), 1u);
+      EXPECT_EQ(recorder->params[0].size(), 1023u - 28u);
+    }
+  }
+
+  TEST(Config, LineOf1024CharactersIsAnErrorAndNothingAfterItTakesEffect)
+  {
+    std::string longLine = "action 1 61 1 test.Recorder ";
+    while (longLine.size() < 1024)
+      longLine += 'p';
+    // A very long comment is no exception: it can't be told from a line
+    // whose rest would be read as the next one.
+    const std::string longComment = "#" + std::string(2000, 'c');
+    for (const std::string& bad : {longLine, longComment})
+    {
+      Bridge bridge;
+      try
+      {
+        bridge.parse("action 1 60 1 EmitMap first\n" + bad + "\naction 1 62 1 EmitMap third\n");
+        ADD_FAILURE() << "no error for a line of " << bad.size() << " characters";
+      }
+      catch (const std::runtime_error& e)
+      {
+        EXPECT_EQ(std::string(e.what()),
+                  "Midi::parseConfig: line too long (over 1023 characters): line 2");
+      }
+      ASSERT_EQ(bridge.midi.actions[0].size(), 1u);
+      EXPECT_EQ(bridge.midi.actions[0][0].filterValue, 60);
+    }
+  }
+
+  TEST(Config, BadNumberInASetupNamesTheLine)
+  {
+    for (const std::string line : {"action 1 60 1 DirectMap pos x 2 10",
+                                   "action 1 60 1 DirectMap pos 0 2 10 -1 true",
+                                   "action 1 60 1 TagSwitch dance true",
+                                   "action 1 60 1 ParameterSet 4294967296"})
+    {
+      Bridge bridge;
+      try
+      {
+        bridge.parse("action 1 59 1 EmitMap first\n" + line + "\naction 1 61 1 EmitMap third\n");
+        ADD_FAILURE() << "no error for " << line;
+      }
+      catch (const std::runtime_error& e)
+      {
+        const std::string message = e.what();
+        EXPECT_EQ(message.rfind("Midi::parseConfig: bad number (", 0), 0u) << message;
+        EXPECT_NE(message.find(") in line: " + line), std::string::npos) << message;
+        EXPECT_EQ(message.substr(message.size() - line.size()), line);
+      }
+      ASSERT_EQ(bridge.midi.actions[0].size(), 1u) << line;
+      EXPECT_EQ(bridge.midi.actions[0][0].filterValue, 59);
+    }
+  }
+
+  TEST(Config, RobotLineOpensTheSlot)
+  {
+    notara::test::TestServer server;
+    Bridge bridge;
+    notara::test::CerrCapture capture;
+    const std::string port = std::to_string(server.port());
+    EXPECT_TRUE(bridge.parse("robot 31 127.0.0.1 " + port + " extra words\n"));
+    EXPECT_EQ(capture.text().rfind("Registering robot 127.0.0.1 " + port + "\n", 0), 0u)
+        << capture.text();
+    ASSERT_NE(bridge.midi.robots[31].load(), nullptr);
+    EXPECT_TRUE(server.waitForConnections(1));
+    for (int slot = 0; slot < 31; ++slot)
+      EXPECT_EQ(bridge.midi.robots[slot].load(), nullptr);
+  }
+
+  TEST(Config, MissingOrUnreadablePortIs54000)
+  {
+    for (const char* line : {"robot 3 127.0.0.1\n", "robot 3 127.0.0.1 port\n"})
+    {
+      Bridge bridge;
+      notara::test::CerrCapture capture;
+      EXPECT_TRUE(bridge.parse(line));
+      EXPECT_EQ(capture.text().rfind("Registering robot 127.0.0.1 54000\n", 0), 0u)
+          << capture.text();
+      EXPECT_NE(bridge.midi.robots[3].load(), nullptr);
+    }
+  }
+
+  TEST(Config, PortOutsideTheTcpRangeIsRejected)
+  {
+    for (const char* port : {"70000", "0", "-1"})
+    {
+      Bridge bridge;
+      notara::test::CerrCapture capture;
+      const std::string line = std::string("robot 1 127.0.0.1 ") + port;
+      try
+      {
+        bridge.parse(line + "\n");
+        ADD_FAILURE() << "no error for " << line;
+      }
+      catch (const std::runtime_error& e)
+      {
+        EXPECT_EQ(std::string(e.what()), std::string("Midi::parseConfig: port ") + port +
+                                             " out of range 1..65535: " + line);
+      }
+      EXPECT_EQ(capture.text(), "");
+      EXPECT_EQ(bridge.midi.robots[1].load(), nullptr);
+    }
+  }
+}

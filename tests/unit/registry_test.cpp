@@ -1,0 +1,247 @@
+// The operation registry and Midi::installAction: lookup by name, the
+// installation traces, the records appended and the release of operations
+// that are not installed.
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bridge/midi.h"
+#include "midiop/emitmap.h"
+#include "midiop/tagmap.h"
+#include "support/cerr_capture.h"
+
+namespace
+{
+  // An operation whose setup does what its first parameter says ("accept",
+  // "reject" or "throw") and which counts the live instances of its kind.
+  class CountedOperation : public Midi::Operation
+  {
+  public:
+    static int live;
+    Midi* midiDuringSetup = nullptr;
+
+    CountedOperation() { ++live; }
+    ~CountedOperation() override { --live; }
+
+    bool setup(const std::vector<std::string>& params) override
+    {
+      midiDuringSetup = midi;
+      if (!params.empty() && params[0] == "throw")
+        throw std::invalid_argument("CountedOperation::setup: throw");
+      return params.empty() || params[0] != "reject";
+    }
+    void execute(int, int, int, int, int) override {}
+  };
+  int CountedOperation::live = 0;
+
+  const Midi::OperationRegistration countedRegistration(
+      "test.Counted", [] { return static_cast<Midi::Operation*>(new CountedOperation); });
+  const Midi::OperationRegistration nullRegistration(
+      "test.NullCreator", []() -> Midi::Operation* { return nullptr; });
+
+  // A bridge that releases the operations installed in it, so that the
+  // leak checker sees only real leaks.
+  struct Bridge
+  {
+    Midi midi;
+    std::vector<std::unique_ptr<Midi::Operation>> unlisted;
+
+    ~Bridge()
+    {
+      std::set<Midi::Operation*> operations;
+      for (const auto& table : midi.actions)
+        for (const Midi::Action& action : table)
+          operations.insert(action.operation);
+      for (Midi::Operation* operation : operations)
+        delete operation;
+    }
+
+    Midi::Operation* install(std::uint32_t channelMask, const std::string& name,
+                             const std::vector<std::string>& params)
+    {
+      return midi.installAction(channelMask, 60, 255, 0, 0, name, params, 1);
+    }
+  };
+
+  std::vector<std::string> registeredNames()
+  {
+    std::vector<std::string> names;
+    if (Midi::operationRegistry != nullptr)
+      for (const Midi::OperationRegistration* registration : *Midi::operationRegistry)
+        names.push_back(registration->name);
+    return names;
+  }
+
+  TEST(Registry, HoldsEachOperationKindOnceUnderItsName)
+  {
+    const std::vector<std::string> names = registeredNames();
+    for (const char* kind : {"DirectMap", "ParameterSet", "EmitMap", "TagMap", "TagSwitch"})
+      EXPECT_EQ(std::count(names.begin(), names.end(), kind), 1) << kind;
+  }
+
+  TEST(Registry, CreatesTheKindNamedExactly)
+  {
+    Bridge bridge;
+    Midi::Operation* emit = bridge.install(1, "EmitMap", {"pad"});
+    ASSERT_NE(emit, nullptr);
+    EXPECT_NE(dynamic_cast<midiop::EmitMap*>(emit), nullptr);
+    EXPECT_EQ(emit->midi, &bridge.midi);
+
+    Midi::Operation* tag = bridge.install(1, "TagMap", {"walk"});
+    ASSERT_NE(tag, nullptr);
+    EXPECT_NE(dynamic_cast<midiop::TagMap*>(tag), nullptr);
+  }
+
+  TEST(Registry, SetupSeesTheBridgeAlreadySet)
+  {
+    Bridge bridge;
+    auto* operation = static_cast<CountedOperation*>(bridge.install(1, "test.Counted", {}));
+    ASSERT_NE(operation, nullptr);
+    EXPECT_EQ(operation->midiDuringSetup, &bridge.midi);
+  }
+
+  TEST(Registry, UnknownNameWrongCaseOrNullCreatorFindsNothing)
+  {
+    for (const std::string name : {"directmap", "DirectMap ", "NoSuchKind", "", "test.NullCreator"})
+    {
+      Bridge bridge;
+      bridge.midi.debugLevel = 2;
+      notara::test::CerrCapture capture;
+      EXPECT_EQ(bridge.install(1, name, {"pos", "0", "2", "10"}), nullptr) << name;
+      EXPECT_EQ(capture.text(), "Factory creation failed for " + name + "\n");
+      EXPECT_TRUE(bridge.midi.actions[0].empty());
+    }
+
+    Bridge quiet;
+    quiet.midi.debugLevel = 1;
+    notara::test::CerrCapture capture;
+    EXPECT_EQ(quiet.install(1, "directmap", {}), nullptr);
+    EXPECT_EQ(capture.text(), "");
+  }
+
+  TEST(Registry, RejectedSetupReleasesTheOperation)
+  {
+    CountedOperation::live = 0;
+    {
+      Bridge bridge;
+      bridge.midi.debugLevel = 3;
+      notara::test::CerrCapture capture;
+      EXPECT_EQ(bridge.install(3, "test.Counted", {"reject"}), nullptr);
+      EXPECT_EQ(capture.text(), "Setup failed for test.Counted\n");
+      EXPECT_EQ(CountedOperation::live, 0);
+      EXPECT_TRUE(bridge.midi.actions[0].empty());
+      EXPECT_TRUE(bridge.midi.actions[1].empty());
+    }
+    {
+      // A kind of the program rejected the same way, below the trace threshold.
+      Bridge bridge;
+      bridge.midi.debugLevel = 2;
+      notara::test::CerrCapture capture;
+      EXPECT_EQ(bridge.install(1, "ParameterSet", {"1", "2"}), nullptr);
+      EXPECT_EQ(capture.text(), "");
+    }
+  }
+
+  TEST(Registry, ThrowingSetupReleasesTheOperationAndPassesTheError)
+  {
+    CountedOperation::live = 0;
+    Bridge bridge;
+    bridge.midi.debugLevel = 100;
+    notara::test::CerrCapture capture;
+    EXPECT_THROW(bridge.install(1, "test.Counted", {"throw"}), std::invalid_argument);
+    EXPECT_EQ(CountedOperation::live, 0);
+    EXPECT_TRUE(bridge.midi.actions[0].empty());
+    EXPECT_EQ(capture.text(), "");
+
+    // The lock was not left held: the next installation goes through.
+    EXPECT_NE(bridge.install(1, "test.Counted", {}), nullptr);
+    EXPECT_EQ(bridge.midi.actions[0].size(), 1u);
+  }
+
+  TEST(Registry, OneOperationIsSharedByEverySlotOfOneInstallation)
+  {
+    Bridge bridge;
+    const std::uint32_t mask = (1u << 0) | (1u << 16) | (1u << 17);
+    Midi::Operation* operation =
+        bridge.midi.installAction(mask, 60, 127, 2, 6, "TagMap", {"walk"}, 5);
+    ASSERT_NE(operation, nullptr);
+
+    for (int slot = 0; slot < Midi::slotCount; ++slot)
+    {
+      const auto& table = bridge.midi.actions[slot];
+      if ((mask >> slot) & 1u)
+      {
+        ASSERT_EQ(table.size(), 1u) << slot;
+        EXPECT_EQ(table[0].operation, operation);
+        EXPECT_EQ(table[0].filterValue, 60);
+        EXPECT_EQ(table[0].filterMask, 127);
+        EXPECT_EQ(table[0].parameterValue, 2u);
+        EXPECT_EQ(table[0].parameterMask, 6u);
+        EXPECT_EQ(table[0].robotMask, 5);
+      }
+      else
+        EXPECT_TRUE(table.empty()) << slot;
+    }
+  }
+
+  TEST(Registry, TracesTheInstallationAndEachSlotInOrder)
+  {
+    const std::uint32_t mask = (1u << 31) | (1u << 17) | (1u << 16) | 1u;
+    {
+      Bridge bridge;
+      bridge.midi.debugLevel = 3;
+      notara::test::CerrCapture capture;
+      ASSERT_NE(bridge.install(mask, "TagMap", {"walk"}), nullptr);
+      EXPECT_EQ(capture.text(), "");
+    }
+    {
+      Bridge bridge;
+      bridge.midi.debugLevel = 4;
+      notara::test::CerrCapture capture;
+      ASSERT_NE(bridge.midi.installAction(mask, 7, 240, 1, 1, "TagMap", {"walk"}, 1), nullptr);
+      EXPECT_EQ(capture.text(), "Installing a nnew TagMap on 2147680257 with filter 7/240\n");
+    }
+    {
+      Bridge bridge;
+      bridge.midi.debugLevel = 11;
+      notara::test::CerrCapture capture;
+      ASSERT_NE(bridge.install(mask, "TagMap", {"walk"}), nullptr);
+      EXPECT_EQ(capture.text(),
+                "Installing a nnew TagMap on 2147680257 with filter 60/255\n"
+                " on channel 0\n on channel 16\n on channel 17\n on channel 31\n");
+    }
+  }
+
+  TEST(Registry, LaterInstallationsFollowEarlierOnesInTheirSlot)
+  {
+    Bridge bridge;
+    Midi::Operation* first = bridge.install(1, "EmitMap", {"a"});
+    Midi::Operation* second = bridge.install(3, "EmitMap", {"b"});
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(first, second);
+    ASSERT_EQ(bridge.midi.actions[0].size(), 2u);
+    EXPECT_EQ(bridge.midi.actions[0][0].operation, first);
+    EXPECT_EQ(bridge.midi.actions[0][1].operation, second);
+    ASSERT_EQ(bridge.midi.actions[1].size(), 1u);
+    EXPECT_EQ(bridge.midi.actions[1][0].operation, second);
+  }
+
+  TEST(Registry, ChannelMaskZeroInstallsNothingButReturnsTheOperation)
+  {
+    Bridge bridge;
+    bridge.midi.debugLevel = 11;
+    notara::test::CerrCapture capture;
+    Midi::Operation* operation = bridge.install(0, "EmitMap", {"pad"});
+    ASSERT_NE(operation, nullptr);
+    bridge.unlisted.emplace_back(operation);
+    EXPECT_EQ(capture.text(), "Installing a nnew EmitMap on 0 with filter 60/255\n");
+    for (const auto& table : bridge.midi.actions)
+      EXPECT_TRUE(table.empty());
+  }
+}
