@@ -12,6 +12,7 @@ namespace notara::test
   class CerrCapture
   {
   public:
+    /// Starts capturing; the destructor puts the old buffer back.
     CerrCapture() : saved_(std::cerr.rdbuf(buffer_.rdbuf())) {}
     ~CerrCapture() { std::cerr.rdbuf(saved_); }
     CerrCapture(const CerrCapture&) = delete;

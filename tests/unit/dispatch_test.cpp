@@ -339,7 +339,6 @@ namespace
     const std::string count = "2 actions on channel 0\n";
     const std::string match = address(matching) + " has a matching filter, execing..\n";
 
-
     EXPECT_EQ(traceOf(11, 9, 0, 60, 100), message + count);
     EXPECT_EQ(traceOf(20, 9, 0, 60, 100), message + count);
     EXPECT_EQ(traceOf(21, 9, 0, 60, 100), message + count + match);
