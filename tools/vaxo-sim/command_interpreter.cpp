@@ -242,6 +242,16 @@ namespace vaxosim
 
     if (auto form = asCall(text))
       return callFunction(from, form->name, form->arguments, text);
+    std::size_t callNameEnd = identifierEnd(text, 0);
+    std::size_t open = skipBlanks(text, callNameEnd);
+    if (isControlFunction(text.substr(0, callNameEnd)) && open < text.size() && text[open] == '(')
+    {
+      Outcome outcome;
+      outcome.error = std::string(where) + screenText(text, 80) +
+                      ": malformed call (unbalanced brackets or text after the arguments)";
+      outcome.sends.push_back({from, errorLine(*outcome.error)});
+      return outcome;
+    }
     return {};
   }
 
