@@ -202,6 +202,8 @@ TEST(PlatformMidiIn, BadDeviceNumbersAndHandles)
   EXPECT_EQ(midiInOpen(&handle, count + 7, reinterpret_cast<DWORD_PTR>(function),
                        reinterpret_cast<DWORD_PTR>(&calls), CALLBACK_FUNCTION),
             MMSYSERR_BADDEVICEID);
+  // An error printer after the failed open tells what went wrong.
+  EXPECT_EQ(errno, ENODEV);
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(handle, sentinel);
 

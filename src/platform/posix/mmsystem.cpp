@@ -2,6 +2,7 @@
 // MidiInPort.
 #include <mmsystem.h>
 
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -22,6 +23,33 @@ namespace
   {
     auto* port = reinterpret_cast<MidiInPort*>(handle);
     return openHandles.count(port) != 0 ? port : nullptr;
+  }
+
+  // Sets errno to match a failure, so that an error printer called after a
+  // failed open describes it (the probes of the MIDI systems leave errno at
+  // whatever their own failure was).
+  MMRESULT fail(MMRESULT result)
+  {
+    switch (result)
+    {
+    case MMSYSERR_BADDEVICEID:
+      errno = ENODEV;
+      break;
+    case MMSYSERR_INVALHANDLE:
+      errno = EBADF;
+      break;
+    case MMSYSERR_NOMEM:
+      errno = ENOMEM;
+      break;
+    case MMSYSERR_INVALFLAG:
+    case MMSYSERR_INVALPARAM:
+      errno = EINVAL;
+      break;
+    default:
+      errno = EIO;
+      break;
+    }
+    return result;
   }
 
   // Cuts `name` to what szPname holds, never inside a UTF-8 sequence.
@@ -54,13 +82,13 @@ UINT midiInGetNumDevs()
 MMRESULT midiInGetDevCapsA(UINT_PTR deviceId, LPMIDIINCAPSA caps, UINT size)
 {
   if (caps == nullptr || size < sizeof(MIDIINCAPSA))
-    return MMSYSERR_INVALPARAM;
+    return fail(MMSYSERR_INVALPARAM);
   try
   {
     MidiPortRef port;
     if (deviceId > 0xFFFFFFFFu ||
         !MidiSystem::instance().find(static_cast<unsigned int>(deviceId), port))
-      return MMSYSERR_BADDEVICEID;
+      return fail(MMSYSERR_BADDEVICEID);
     // No manufacturer or product registered for these ports.
     caps->wMid = 0xFFFF;
     caps->wPid = 0xFFFF;
@@ -71,11 +99,11 @@ MMRESULT midiInGetDevCapsA(UINT_PTR deviceId, LPMIDIINCAPSA caps, UINT size)
   }
   catch (const std::bad_alloc&)
   {
-    return MMSYSERR_NOMEM;
+    return fail(MMSYSERR_NOMEM);
   }
   catch (...)
   {
-    return MMSYSERR_ERROR;
+    return fail(MMSYSERR_ERROR);
   }
 }
 
@@ -83,14 +111,14 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
                     DWORD flags)
 {
   if (handle == nullptr)
-    return MMSYSERR_INVALPARAM;
+    return fail(MMSYSERR_INVALPARAM);
   if (flags != CALLBACK_FUNCTION && flags != CALLBACK_NULL)
-    return MMSYSERR_INVALFLAG;
+    return fail(MMSYSERR_INVALFLAG);
   try
   {
     MidiPortRef ref;
     if (!MidiSystem::instance().find(deviceId, ref))
-      return MMSYSERR_BADDEVICEID;
+      return fail(MMSYSERR_BADDEVICEID);
     const auto function =
       flags == CALLBACK_FUNCTION ? reinterpret_cast<MidiInPort::Callback>(callback) : nullptr;
     auto port = std::make_unique<MidiInPort>(function, instance);
@@ -105,11 +133,11 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
   }
   catch (const std::bad_alloc&)
   {
-    return MMSYSERR_NOMEM;
+    return fail(MMSYSERR_NOMEM);
   }
   catch (...)
   {
-    return MMSYSERR_ERROR;
+    return fail(MMSYSERR_ERROR);
   }
 }
 
@@ -118,7 +146,7 @@ MMRESULT midiInStart(HMIDIIN handle)
   std::lock_guard<std::mutex> lock(handlesMutex);
   MidiInPort* port = lookUp(handle);
   if (port == nullptr)
-    return MMSYSERR_INVALHANDLE;
+    return fail(MMSYSERR_INVALHANDLE);
   port->start();
   return MMSYSERR_NOERROR;
 }
@@ -130,13 +158,13 @@ MMRESULT midiInStop(HMIDIIN handle)
     std::lock_guard<std::mutex> lock(handlesMutex);
     MidiInPort* port = lookUp(handle);
     if (port == nullptr)
-      return MMSYSERR_INVALHANDLE;
+      return fail(MMSYSERR_INVALHANDLE);
     port->stop();
     return MMSYSERR_NOERROR;
   }
   catch (...)
   {
-    return MMSYSERR_ERROR;
+    return fail(MMSYSERR_ERROR);
   }
 }
 
@@ -147,10 +175,10 @@ MMRESULT midiInClose(HMIDIIN handle)
     std::lock_guard<std::mutex> lock(handlesMutex);
     port = lookUp(handle);
     if (port == nullptr)
-      return MMSYSERR_INVALHANDLE;
+      return fail(MMSYSERR_INVALHANDLE);
     // Closing waits for the delivery thread, which can't wait for itself.
     if (port->onDeliveryThread())
-      return MMSYSERR_ERROR;
+      return fail(MMSYSERR_ERROR);
     openHandles.erase(port);
   }
   port->close();

@@ -3,7 +3,9 @@
 // than Windows, built on RtMidi: the device list is the ALSA sequencer's
 // readable ports, then JACK's MIDI output ports. An API that can't be used
 // (no sequencer device, no JACK server) contributes no devices and prints
-// nothing. The real header is used on Windows.
+// nothing. A failing function also sets errno to describe its failure
+// (ENODEV for a bad device number), for an error printer called after it.
+// The real header is used on Windows.
 //
 // Threading: the functions may be called from any thread. The callback
 // given to midiInOpen gets input on a delivery thread of the open device
