@@ -52,6 +52,19 @@ namespace
     return result;
   }
 
+  // The device is open (or closed) whatever the callback does with the
+  // notice, so a callback that throws changes nothing.
+  void notifySafely(MidiInPort& port, UINT msg)
+  {
+    try
+    {
+      port.notify(msg, 0, 0);
+    }
+    catch (...)
+    {
+    }
+  }
+
   // Cuts `name` to what szPname holds, never inside a UTF-8 sequence.
   void copyName(const std::string& name, CHAR (&target)[MAXPNAMELEN])
   {
@@ -128,7 +141,7 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
       openHandles.insert(port.get());
     }
     *handle = port->handle();
-    port.release()->notify(MIM_OPEN, 0, 0);
+    notifySafely(*port.release(), MIM_OPEN);
     return MMSYSERR_NOERROR;
   }
   catch (const std::bad_alloc&)
@@ -181,8 +194,17 @@ MMRESULT midiInClose(HMIDIIN handle)
       return fail(MMSYSERR_ERROR);
     openHandles.erase(port);
   }
-  port->close();
-  port->notify(MIM_CLOSE, 0, 0);
+  try
+  {
+    port->close();
+  }
+  catch (...)
+  {
+    // The thread can't be joined; the device stays allocated rather than
+    // being freed under it.
+    return fail(MMSYSERR_ERROR);
+  }
+  notifySafely(*port, MIM_CLOSE);
   delete port;
   return MMSYSERR_NOERROR;
 }
