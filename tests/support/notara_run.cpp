@@ -1,0 +1,73 @@
+#include "support/notara_run.h"
+
+#include <stdexcept>
+
+#include <mmsystem.h>
+
+#include "robots/script.h"
+
+namespace notara::test
+{
+  const std::string NotaraRun::defaultScript = "var robot.ready = 1;\nfunction robot.wave() { arm.lift(1) };\n";
+
+  std::vector<std::string> midiInputDevices()
+  {
+    std::vector<std::string> names;
+    const UINT count = midiInGetNumDevs();
+    for (UINT i = 0; i < count; ++i)
+    {
+      MIDIINCAPSA caps{};
+      if (midiInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR)
+        throw std::runtime_error("midiInputDevices: midiInGetDevCapsA failed for device " + std::to_string(i));
+      names.emplace_back(caps.szPname);
+    }
+    return names;
+  }
+
+  int midiDeviceNumber(const std::string& name)
+  {
+    const auto names = midiInputDevices();
+    for (std::size_t i = 0; i < names.size(); ++i)
+      if (names[i] == name)
+        return static_cast<int>(i);
+    return -1;
+  }
+
+  std::string deviceListText(const std::vector<std::string>& devices)
+  {
+    std::string text = "Midi device list:\n";
+    for (std::size_t i = 0; i < devices.size(); ++i)
+      text += std::to_string(i) + ": " + devices[i] + "\n";
+    return text;
+  }
+
+  NotaraRun::NotaraRun(const std::string& program, const std::string& conf, const std::string& script)
+    : program_(program), script_(script)
+  {
+    dir_.write("notara.conf", conf);
+    dir_.write("notara.vx", script);
+  }
+
+  ChildProcess& NotaraRun::start(const std::vector<std::string>& args)
+  {
+    if (process_)
+      throw std::logic_error("NotaraRun::start: the program was already started");
+    process_ = std::make_unique<ChildProcess>(program_, args, dir_.path());
+    return *process_;
+  }
+
+  bool NotaraRun::waitUntilIdle()
+  {
+    // Before the "parsing " line the MIDI system's own start-up may sleep.
+    return process().waitForErrors("parsing ") && process().waitForMainThreadAsleep();
+  }
+
+  ChildProcess& NotaraRun::process()
+  {
+    if (!process_)
+      throw std::logic_error("NotaraRun::process: the program was not started");
+    return *process_;
+  }
+
+  std::string NotaraRun::upload() const { return std::string(robotScript) + script_; }
+}

@@ -1,0 +1,56 @@
+#pragma once
+// The notara program run by an end-to-end test: a working directory of its
+// own holding notara.conf and notara.vx, the process started there with the
+// test's arguments, and what a robot must receive first on connecting.
+//
+// Threading: use an object from one thread; the process's reader thread is
+// ChildProcess's own.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace notara::test
+{
+  /// The names of the MIDI input devices now present, by device number.
+  std::vector<std::string> midiInputDevices();
+  /// The device number of the device listed as `name`, or -1.
+  int midiDeviceNumber(const std::string& name);
+  /// The lines notara starts with for `devices`: "Midi device list:" and
+  /// one "<number>: <name>" line per device.
+  std::string deviceListText(const std::vector<std::string>& devices);
+
+  /// One notara process in a fresh working directory.
+  class NotaraRun
+  {
+  public:
+    /// The notara.vx written when a test gives none: two statements and a
+    /// line end, so the upload's bytes are told apart from the script text.
+    static const std::string defaultScript;
+
+    /// Writes notara.conf (`conf`) and notara.vx (`script`) into a new
+    /// directory, to run the program at `program` (a test's NOTARA_BINARY).
+    NotaraRun(const std::string& program, const std::string& conf, const std::string& script = defaultScript);
+
+    /// Starts the program with `args` in the directory.
+    ChildProcess& start(const std::vector<std::string>& args);
+    /// Waits until start-up is over: the "parsing " line was written and the
+    /// main thread sleeps, so the configuration is loaded and the command
+    /// line's debug level applied.
+    bool waitUntilIdle();
+    /// The running (or ended) program; start must have been called.
+    ChildProcess& process();
+    /// The working directory.
+    const TempDir& dir() const { return dir_; }
+    /// What a robot receives on connecting: the built-in script text, then notara.vx.
+    std::string upload() const;
+
+  private:
+    std::string program_;
+    TempDir dir_;
+    std::string script_;
+    std::unique_ptr<ChildProcess> process_;
+  };
+}
