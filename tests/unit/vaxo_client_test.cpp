@@ -1,0 +1,529 @@
+// The client library against a real loopback server: delivery by tag, the
+// reader thread, the faults of the wire, sending from several threads, and
+// a connection that goes away.
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <gtest/gtest.h>
+#include <winsock2.h>
+
+#include "support/cerr_capture.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+#include "vaxo/client.h"
+
+using notara::test::CerrCapture;
+using notara::test::TestServer;
+
+namespace
+{
+  // One callback's view of what reached it.
+  struct Seen
+  {
+    std::string who;
+    VMessageType type;
+    std::string tag;
+    VValue value;
+    std::string message;
+    std::thread::id thread;
+  };
+
+  // A shared, ordered log of every callback call, with waits.
+  class Log
+  {
+  public:
+    void add(const std::string& who, const VMessage& msg)
+    {
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        seen_.push_back({who, msg.type, msg.tag, msg.value, msg.message, std::this_thread::get_id()});
+      }
+      changed_.notify_all();
+    }
+
+    bool waitFor(std::size_t count)
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      return changed_.wait_for(lock, TestServer::kWait, [&] { return seen_.size() >= count; });
+    }
+
+    std::vector<Seen> seen()
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      return seen_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Seen> seen_;
+  };
+
+  // A callback that logs under a name and answers with a fixed action.
+  class Logger : public VCallbackWrapper
+  {
+  public:
+    Logger(Log& log, std::string who, VCallbackAction action = V_CONTINUE)
+        : log_(log), who_(std::move(who)), action_(action)
+    {
+    }
+    VCallbackAction operator()(const VMessage& msg) override
+    {
+      log_.add(who_, msg);
+      return action_;
+    }
+
+  private:
+    Log& log_;
+    std::string who_;
+    VCallbackAction action_;
+  };
+
+  std::vector<std::string> namesOf(const std::vector<Seen>& seen)
+  {
+    std::vector<std::string> names;
+    for (const auto& s : seen)
+      names.push_back(s.who + (s.type == VMessageType::Error ? "!" + s.message : ":" + s.tag));
+    return names;
+  }
+
+  // A connected client with an error logger, whose connection is the
+  // server's connection number `index`.
+  struct Connected
+  {
+    Connected(TestServer& server, Log& log, std::size_t index, bool startReader = true)
+        : client(std::make_unique<VSyncClient>("127.0.0.1", server.port(), 128000, false, startReader, 2))
+    {
+      client->setErrorCallback(new Logger(log, "error"));
+      EXPECT_TRUE(server.waitForConnections(index + 1));
+      EXPECT_TRUE(client->isConnected());
+    }
+    std::unique_ptr<VSyncClient> client;
+  };
+
+  // The socket and option-length types of this system's socket calls.
+  template <class R, class S, class L, class O, class V, class N>
+  S socketArgument(R (*)(S, L, O, V, N*));
+  template <class R, class S, class L, class O, class V, class N>
+  N lengthArgument(R (*)(S, L, O, V, N*));
+  using NativeSocket = decltype(socketArgument(&getsockopt));
+  using OptionLength = decltype(lengthArgument(&getsockopt));
+
+  std::string dataLine(const std::string& tag, const std::string& value)
+  {
+    return "{\"tag\":\"" + tag + "\",\"value\":" + value + "}";
+  }
+}
+
+TEST(VaxoClient, CallbacksGetTheirTagInRegistrationOrderOnTheReaderThread)
+{
+  TestServer server;
+  Log log;
+  // The callbacks are in place before reading starts, so none can miss a line.
+  Connected c(server, log, 0, false);
+  c.client->setCallback(new Logger(log, "a1"), "a");
+  c.client->setCallback(new Logger(log, "b"), "b");
+  c.client->setCallback(new Logger(log, "a2"), "a");
+  c.client->setCallback(new Logger(log, "A"), "A");
+  c.client->setCallback(new Logger(log, "sys"), "__system");
+  server.sendLine(0, dataLine("a", "1"));
+  server.sendLine(0, dataLine("a ", "9"));
+  server.sendLine(0, R"({"tag":"__system","system":"hello","connection":"U1"})");
+  server.sendLine(0, dataLine("b", "2") + "\r");
+  server.sendLine(0, dataLine("a", "3"));
+  c.client->start();
+  c.client->start();   // a second start is harmless
+
+  ASSERT_TRUE(log.waitFor(5));
+  server.sendLine(0, dataLine("A", "4"));
+  ASSERT_TRUE(log.waitFor(6));
+  const auto seen = log.seen();
+  EXPECT_EQ(namesOf(seen), (std::vector<std::string>{"a1:a", "a2:a", "b:b", "a1:a", "a2:a", "A:A"}));
+  EXPECT_EQ(seen[0].value.number, 1.0);
+  EXPECT_EQ(seen[2].value.number, 2.0);
+  EXPECT_EQ(seen[3].value.number, 3.0);
+  for (const auto& s : seen)
+  {
+    EXPECT_NE(s.thread, std::this_thread::get_id());
+    EXPECT_EQ(s.thread, seen[0].thread);
+  }
+}
+
+TEST(VaxoClient, ValuesArriveMapped)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  c.client->setCallback(new Logger(log, "v"), "midictl");
+  server.sendLine(0, dataLine("midictl", R"(["register",1,[60,300],"EmitMap",["midi.key",2.5],-1,true,null,{"o":1}])"));
+  ASSERT_TRUE(log.waitFor(1));
+  const VValue value = log.seen()[0].value;
+  ASSERT_TRUE(value.isList());
+  const VList& l = value.list;
+  ASSERT_EQ(l.size(), 9u);
+  EXPECT_EQ(l[0].string, "register");
+  EXPECT_EQ(l[1].number, 1.0);
+  ASSERT_TRUE(l[2].isList());
+  EXPECT_EQ(l[2].list[1].number, 300.0);
+  EXPECT_EQ(l[3].string, "EmitMap");
+  EXPECT_EQ(l[4].list[0].string, "midi.key");
+  EXPECT_EQ(l[4].list[1].number, 2.5);
+  EXPECT_EQ(l[5].number, -1.0);
+  for (std::size_t i = 6; i < 9; ++i)
+    EXPECT_EQ(l[i].kind, VValueKind::Other);
+}
+
+namespace
+{
+  // Removes itself after `limit` calls; registers `late` on its first call.
+  class Changer : public VCallbackWrapper
+  {
+  public:
+    Changer(Log& log, VAbstractClient& client) : log_(log), client_(client) {}
+    VCallbackAction operator()(const VMessage& msg) override
+    {
+      log_.add("changer", msg);
+      if (++calls_ == 1)
+        client_.setCallback(new Logger(log_, "late"), "t");
+      return calls_ == 2 ? V_REMOVE : V_CONTINUE;
+    }
+
+  private:
+    Log& log_;
+    VAbstractClient& client_;
+    int calls_ = 0;
+  };
+}
+
+TEST(VaxoClient, CallbacksRemoveThemselvesAndRegisterOthersFromInside)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  c.client->setCallback(new Logger(log, "once", V_REMOVE), "t");
+  c.client->setCallback(new Changer(log, *c.client), "t");
+  for (int i = 0; i < 3; ++i)
+    server.sendLine(0, dataLine("t", std::to_string(i)));
+  // 1st: once, changer (adds late); 2nd: changer (removes itself), late; 3rd: late.
+  ASSERT_TRUE(log.waitFor(5));
+  server.sendLine(0, dataLine("t", "3"));
+  ASSERT_TRUE(log.waitFor(6));
+  EXPECT_EQ(namesOf(log.seen()), (std::vector<std::string>{"once:t", "changer:t", "changer:t", "late:t", "late:t", "late:t"}));
+}
+
+namespace
+{
+  class Thrower : public VCallbackWrapper
+  {
+  public:
+    VCallbackAction operator()(const VMessage&) override { throw std::runtime_error("bad conversion"); }
+  };
+}
+
+TEST(VaxoClient, AnExceptionFromACallbackIsReportedAndReadingGoesOn)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  c.client->setCallback(new Thrower, "t");
+  c.client->setCallback(new Logger(log, "after"), "t");
+  server.sendLine(0, dataLine("t", "1"));
+  server.sendLine(0, dataLine("t", "2"));
+  ASSERT_TRUE(log.waitFor(4));
+  EXPECT_EQ(namesOf(log.seen()), (std::vector<std::string>{"error!callback for tag \"t\" threw: bad conversion", "after:t",
+                                                           "error!callback for tag \"t\" threw: bad conversion", "after:t"}));
+}
+
+TEST(VaxoClient, ServerErrorsGoToTheErrorCallbackWithTheirTag)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  c.client->setCallback(new Logger(log, "tagged"), "error");
+  server.sendLine(0, R"({"tag":"error","error":"unknown identifier x"})");
+  server.sendLine(0, R"({"error":""})");
+  ASSERT_TRUE(log.waitFor(2));
+  const auto seen = log.seen();
+  EXPECT_EQ(namesOf(seen), (std::vector<std::string>{"error!unknown identifier x", "error!"}));
+  EXPECT_EQ(seen[0].tag, "error");
+  EXPECT_EQ(seen[1].tag, "");
+}
+
+TEST(VaxoClient, MalformedLinesAreReportedWithTheirFirst80Bytes)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  c.client->setCallback(new Logger(log, "t"), "t");
+  std::string garbage;
+  for (int i = 0; garbage.size() < 200; ++i)
+    garbage += std::to_string(i) + "x";
+  server.sendLine(0, garbage);
+  server.sendLine(0, R"({"tag":"t","valu":1})");
+  server.sendLine(0, R"({"tag":"t","value":)" + std::string(65, '[') + std::string(65, ']') + "}");
+  server.sendLine(0, dataLine("t", "5"));
+  ASSERT_TRUE(log.waitFor(4));
+  const auto seen = log.seen();
+  EXPECT_EQ(namesOf(seen),
+            (std::vector<std::string>{"error!malformed message: " + garbage.substr(0, 80),
+                                      R"(error!malformed message: {"tag":"t","valu":1})",
+                                      "error!malformed message: " + (R"({"tag":"t","value":)" + std::string(61, '[')),
+                                      "t:t"}));
+  EXPECT_EQ(seen[3].value.number, 5.0);
+}
+
+TEST(VaxoClient, AnOverLongLineIsReportedOnceAndReadingGoesOn)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  c.client->setCallback(new Logger(log, "t"), "t");
+  // A line of exactly 1 MiB is a message; one byte more is not.
+  const std::string prefix = R"({"tag":"t","value":")";
+  const std::string fits = prefix + std::string(1048576 - prefix.size() - 2, 'f') + "\"}";
+  ASSERT_EQ(fits.size(), 1048576u);
+  const std::string tooLong = prefix + std::string(1048576 - prefix.size() - 1, 'g') + "\"}";
+  server.sendLine(0, fits);
+  server.sendRaw(0, fits + "\r\n");
+  server.sendLine(0, tooLong);
+  server.sendLine(0, std::string(3 * 1048576, '['));
+  server.sendLine(0, dataLine("t", "\"small\""));
+  ASSERT_TRUE(log.waitFor(5));
+  const auto seen = log.seen();
+  EXPECT_EQ(namesOf(seen), (std::vector<std::string>{"t:t", "t:t", "error!message too long", "error!message too long", "t:t"}));
+  EXPECT_EQ(seen[0].value.string.size(), fits.size() - prefix.size() - 2);
+  EXPECT_EQ(seen[4].value.string, "small");
+}
+
+TEST(VaxoClient, ConnectionClosedIsReportedExactlyOnceAndLaterSendsAreDropped)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  c.client->setCallback(new Logger(log, "t"), "t");
+  server.sendLine(0, dataLine("t", "1"));
+  server.sendRaw(0, R"({"tag":"t","val)");   // cut short by the close
+  server.close(0);
+  ASSERT_TRUE(log.waitFor(3));
+  EXPECT_EQ(c.client->send("a=%d,", 1), -1);
+  EXPECT_EQ(c.client->rawSend("b", 1), -1);
+  EXPECT_FALSE(c.client->isConnected());
+  c.client.reset();   // joins the reader: nothing can be reported after this
+  EXPECT_EQ(namesOf(log.seen()), (std::vector<std::string>{"t:t", R"(error!malformed message: {"tag":"t","val)",
+                                                           "error!connection closed"}));
+}
+
+TEST(VaxoClient, ClosingTheClientItselfReportsNothing)
+{
+  TestServer server;
+  Log log;
+  {
+    Connected c(server, log, 0);
+    EXPECT_EQ(c.client->send("x=1,"), 0);
+    ASSERT_TRUE(server.waitForText(0, "x=1,"));
+  }
+  EXPECT_TRUE(server.waitForPeerClosed(0));
+  EXPECT_TRUE(log.seen().empty());
+}
+
+TEST(VaxoClient, NoServerGivesOneLineOnStandardErrorAndDropsSends)
+{
+  unsigned port = 0;
+  {
+    TestServer gone;
+    port = gone.port();
+  }
+  CerrCapture capture;
+  VSyncClient client("127.0.0.1", port);
+  const std::string text = capture.text();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_EQ(text.rfind("VSyncClient::VSyncClient: can't connect to 127.0.0.1:" + std::to_string(port) + ": ", 0), 0u)
+      << text;
+  EXPECT_FALSE(client.isConnected());
+  EXPECT_EQ(client.send("a=%d,", 1), -1);
+  EXPECT_EQ(client.sendFile(NOTARA_SOURCE_DIR "/CMakeLists.txt"), -1);
+  EXPECT_EQ(client.socketDescriptor(), static_cast<VSocketDescriptor>(-1));
+  client.setCallback(new VCallbackWrapperF([](const VMessage&) { return V_CONTINUE; }), "t");
+  client.start();
+  EXPECT_EQ(capture.text(), text);
+}
+
+TEST(VaxoClient, AConnectionThatHangsTimesOut)
+{
+  // A listener that never accepts and whose queue is full: further
+  // connection attempts get no answer at all.
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor listener(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+  listener.listen(0);
+  const auto endpoint = listener.local_endpoint();
+  std::vector<std::unique_ptr<boost::asio::ip::tcp::socket>> fillers;
+  for (int i = 0; i < 4; ++i)
+  {
+    fillers.push_back(std::make_unique<boost::asio::ip::tcp::socket>(io));
+    fillers.back()->open(boost::asio::ip::tcp::v4());
+    // Started, never waited for: `io` is not run.
+    fillers.back()->async_connect(endpoint, [](const boost::system::error_code&) {});
+  }
+  CerrCapture capture;
+  VSyncClient client("127.0.0.1", endpoint.port(), 128000, false, true, 1);
+  const std::string text = capture.text();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_EQ(text, "VSyncClient::VSyncClient: can't connect to 127.0.0.1:" + std::to_string(endpoint.port()) + ": " +
+                      boost::system::error_code(boost::asio::error::timed_out).message() + "\n");
+  EXPECT_FALSE(client.isConnected());
+  EXPECT_EQ(client.rawSend("x", 1), -1);
+}
+
+TEST(VaxoClient, UnresolvableHostGivesOneLine)
+{
+  CerrCapture capture;
+  VSyncClient client("no-such-host.invalid", 1);
+  const std::string text = capture.text();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_NE(text.find("no-such-host.invalid:1"), std::string::npos) << text;
+  EXPECT_EQ(client.rawSend("x", 1), -1);
+}
+
+TEST(VaxoClient, SendsGoOutUnchanged)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  notara::test::TempDir dir;
+  const std::string fileBytes = std::string("var a = 1;\r\n\tb << \"\xc3\xa9\"") + '\0' + "end";
+  const std::string path = dir.write("script.vx", fileBytes).string();
+  const std::string longText(5000, 'L');
+  EXPECT_EQ(c.client->send("%s", "var x = \"%d\";"), 0);
+  EXPECT_EQ(c.client->send("midi.bpm=%lld,", -120LL), 0);
+  EXPECT_EQ(c.client->send("%s", longText.c_str()), 0);
+  EXPECT_EQ(c.client->sendFile(path), 0);
+  EXPECT_EQ(c.client->rawSend("", 0), 0);
+  const std::string expected = std::string("var x = \"%d\";") + "midi.bpm=-120," + longText + fileBytes;
+  ASSERT_TRUE(server.waitForBytes(0, expected.size()));
+  EXPECT_EQ(server.received(0), expected);
+
+  CerrCapture capture;
+  const std::string missing = (dir.path() / "missing.vx").string();
+  EXPECT_EQ(c.client->sendFile(missing), -1);
+  EXPECT_NE(capture.text().find("VAbstractClient::sendFile: can't open " + missing), std::string::npos);
+}
+
+TEST(VaxoClient, TwoThreadsSendingNeverInterleave)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  constexpr int kTexts = 10000;
+  // Texts of varying length, some long enough to fill the socket buffer,
+  // so that a write split by the kernel would show.
+  auto text = [](int thread, int i) {
+    const std::size_t fill = static_cast<std::size_t>(i % 10 == 0 ? (i * 7919) % 16384 : i % 97);
+    return "<" + std::to_string(thread) + ":" + std::to_string(i) + ":" + std::string(fill, static_cast<char>('a' + thread)) + ">";
+  };
+  std::size_t total = 0;
+  for (int t = 0; t < 2; ++t)
+    for (int i = 0; i < kTexts; ++i)
+      total += text(t, i).size();
+
+  std::vector<std::thread> senders;
+  int failures[2] = {0, 0};
+  for (int t = 0; t < 2; ++t)
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kTexts; ++i)
+      {
+        const std::string s = text(t, i);
+        if (c.client->rawSend(s.data(), s.size()) != 0)
+          ++failures[t];
+      }
+    });
+  for (auto& s : senders)
+    s.join();
+  EXPECT_EQ(failures[0] + failures[1], 0);
+  ASSERT_TRUE(server.waitForBytes(0, total));
+  const std::string all = server.received(0);
+  ASSERT_EQ(all.size(), total);
+
+  // Every text whole, each thread's in its own order.
+  int next[2] = {0, 0};
+  std::size_t at = 0;
+  while (at < all.size())
+  {
+    ASSERT_EQ(all[at], '<') << "at byte " << at;
+    ASSERT_LT(at + 1, all.size());
+    const int t = all[at + 1] - '0';
+    ASSERT_TRUE(t == 0 || t == 1) << "at byte " << at;
+    ASSERT_LT(next[t], kTexts);
+    const std::string expected = text(t, next[t]);
+    ASSERT_EQ(all.compare(at, expected.size(), expected), 0) << "at byte " << at << ": " << all.substr(at, 80);
+    at += expected.size();
+    ++next[t];
+  }
+  EXPECT_EQ(next[0], kTexts);
+  EXPECT_EQ(next[1], kTexts);
+}
+
+TEST(VaxoClient, SendingToAServerThatIsGoneRaisesNoSignal)
+{
+  TestServer server;
+  Log log;
+  // No reader: the client doesn't notice the close, so the sends below
+  // really write into the dead connection (the second write after the
+  // peer's reset is the one that would raise SIGPIPE).
+  Connected c(server, log, 0, false);
+  server.close(0);
+  ASSERT_TRUE(server.waitForPeerClosed(0));
+  server.stop();
+  const std::string text(1000, 'x');
+  int result = 0;
+  for (int i = 0; i < 1000 && result == 0; ++i)
+    result = c.client->rawSend(text.data(), text.size());
+  EXPECT_EQ(result, -1);
+  // The first failure may be the reset; the writes after it are the ones
+  // that meet a broken pipe.
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(c.client->rawSend(text.data(), text.size()), -1);
+  EXPECT_EQ(c.client->send("%s", "y=1,"), -1);
+  EXPECT_TRUE(log.seen().empty());
+}
+
+TEST(VaxoClient, SocketDescriptorIsTheConnectionsSocket)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  const VSocketDescriptor fd = c.client->socketDescriptor();
+  ASSERT_NE(fd, static_cast<VSocketDescriptor>(-1));
+  // An int-sized value: Linux refuses a shorter one for this option.
+  const int on = 1;
+  ASSERT_EQ(setsockopt(static_cast<NativeSocket>(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                       sizeof on),
+            0);
+  int value = 0;
+  OptionLength size = sizeof value;
+  ASSERT_EQ(getsockopt(static_cast<NativeSocket>(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &size), 0);
+  EXPECT_NE(value, 0);
+}
+
+TEST(VaxoClient, TraceWireEchoesEveryLine)
+{
+  TestServer server;
+  Log log;
+  CerrCapture capture;   // before the reader thread exists, so no write races the swap
+  {
+    VSyncClient client("127.0.0.1", server.port(), 16, true);
+    client.setCallback(new Logger(log, "t"), "t");
+    ASSERT_TRUE(server.waitForConnections(1));
+    server.sendLine(0, dataLine("t", "\"through a small buffer\""));
+    ASSERT_TRUE(log.waitFor(1));
+  }
+  EXPECT_NE(capture.text().find(dataLine("t", "\"through a small buffer\"")), std::string::npos) << capture.text();
+  EXPECT_EQ(log.seen()[0].value.string, "through a small buffer");
+}
