@@ -43,14 +43,18 @@ public:
   /// Sends `size` bytes as they are. Safe from several threads at once;
   /// each call's bytes are contiguous on the wire. Never raises SIGPIPE.
   /// Returns 0 on success, -1 when the bytes were dropped.
+  /// Synchronous: returns once the system took all the bytes (it blocks
+  /// while a server that doesn't read has filled the socket's buffers).
   virtual int rawSend(const void* data, std::size_t size) = 0;
 
   /// Registers `callback` (the client takes ownership) for messages whose
-  /// tag equals `tag` byte for byte.
+  /// tag equals `tag` byte for byte, after those already registered for it.
+  /// May be called from a callback; the new one sees the next message.
   void setCallback(VCallbackWrapper* callback, const std::string& tag);
 
   /// Registers `callback` (the client takes ownership) for error messages
-  /// and for the faults the client itself reports.
+  /// and for the faults the client itself reports, replacing (and deleting)
+  /// the one registered before. Without one, reports go to standard error.
   void setErrorCallback(VCallbackWrapper* callback);
 
   /// The connection's socket, for setsockopt.
@@ -58,7 +62,11 @@ public:
 
 protected:
   /// Hands one message to the callbacks it is for (tag callbacks for data,
-  /// the error callback for errors). Called on the reader thread.
+  /// the error callback for errors, none for system messages). Called on
+  /// the reader thread, with no lock of the library held while a callback
+  /// runs. An exception from a tag callback is reported to the error
+  /// callback ("callback for tag \"T\" threw: ..."); one from the error
+  /// callback goes to standard error.
   void deliver(const VMessage& msg);
 
 private:
@@ -71,19 +79,23 @@ class VSyncClient : public VAbstractClient
 {
 public:
   /// Connects to `host`:`port`.
-  /// - readBufferSize: bytes read from the socket at a time (128000 is usual);
+  /// - readBufferSize: bytes read from the socket at a time (128000 is usual;
+  ///   0 means 128000);
   /// - traceWire: when true, every line received is echoed to standard error;
   /// - startReader: when true, the reader thread starts at once; otherwise
   ///   call start() after registering the callbacks;
-  /// - connectTimeout: seconds to wait for the connection.
+  /// - connectTimeout: seconds to wait for the connection; 0 or less leaves
+  ///   the time-out to the system.
   /// A server that can't be reached gives one line on standard error; the
   /// client stays usable and drops what is sent.
   VSyncClient(const std::string& host, unsigned port, unsigned readBufferSize = 128000,
               bool traceWire = false, bool startReader = true, int connectTimeout = 2);
-  /// Closes the connection and joins the reader thread.
+  /// Closes the connection and joins the reader thread; reports nothing.
+  /// Must not run on this client's own reader thread (in one of its
+  /// callbacks), and waits for a callback or a blocked rawSend to finish.
   ~VSyncClient() override;
 
-  /// Starts the reader thread, if not started yet.
+  /// Starts the reader thread, if not started yet and connected.
   void start();
   /// True while the connection is open.
   bool isConnected() const;
