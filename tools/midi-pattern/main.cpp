@@ -1,0 +1,152 @@
+// midi-pattern: plays a pattern file into a virtual MIDI output port once
+// something reads from it; the rehearsal's MIDI source.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "midi-pattern/midi_out_port.h"
+#include "midi-pattern/pattern_options.h"
+#include "midi-pattern/pattern_parser.h"
+#include "midi-pattern/pattern_player.h"
+
+namespace
+{
+  std::atomic<bool> stopRequested{false};
+  static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+  extern "C" void onSignal(int)
+  {
+    stopRequested.store(true);
+  }
+
+  // Sleeps `seconds`, waking for a stop; false when stopped.
+  bool pause(double seconds)
+  {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (!stopRequested.load())
+    {
+      const Clock::time_point now = Clock::now();
+      if (now >= until)
+        return true;
+      std::this_thread::sleep_until(std::min(until, now + std::chrono::milliseconds(50)));
+    }
+    return false;
+  }
+
+  std::string seconds(std::int64_t micros)
+  {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", double(micros) / 1e6);
+    return text;
+  }
+}
+
+int main(int argc, char** argv)
+{
+  using namespace midipattern;
+  try
+  {
+    PatternOptions options;
+    try
+    {
+      options = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), MIDI_PATTERN_DEFAULT_FILE);
+    }
+    catch (const std::invalid_argument& e)
+    {
+      std::cerr << "midi-pattern: " << e.what() << std::endl;
+      return 2;
+    }
+    if (options.help)
+    {
+      std::cout << usageText(MIDI_PATTERN_DEFAULT_FILE);
+      return 0;
+    }
+
+    std::ifstream file(options.patternFile);
+    if (!file)
+    {
+      std::cerr << "midi-pattern: can't open pattern file " << options.patternFile << ": "
+                << std::strerror(errno) << std::endl;
+      return 2;
+    }
+    std::vector<std::string> errors;
+    const Pattern pattern = PatternParser::parse(file, errors, options.tempo);
+    if (file.bad())
+    {
+      std::cerr << "midi-pattern: can't read pattern file " << options.patternFile << std::endl;
+      return 2;
+    }
+    for (const std::string& error : errors)
+      std::cerr << "midi-pattern: " << options.patternFile << ": " << error << std::endl;
+    if (!errors.empty())
+      return 2;
+
+    if (options.printOnly)
+    {
+      for (const PatternEvent& event : pattern.events())
+        std::cout << event.micros << " us  line " << event.line << "  " << describeMessage(event) << '\n';
+      std::cout << pattern.messageCount() << " messages, " << seconds(pattern.lengthMicros()) << std::endl;
+      return 0;
+    }
+
+    std::signal(SIGINT, &onSignal);
+    std::signal(SIGTERM, &onSignal);
+
+    MidiOutPort port(options.api, options.portName);
+    if (options.waitSeconds > 0)
+    {
+      std::cout << "midi-pattern: port " << port.fullName() << " open on " << port.systemName()
+                << "; waiting up to " << options.waitSeconds << " s for a reader" << std::endl;
+      const auto deadline = std::chrono::steady_clock::now() +
+                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(options.waitSeconds));
+      while (!port.hasReader())
+      {
+        if (std::chrono::steady_clock::now() >= deadline)
+        {
+          std::cerr << "midi-pattern: nothing connected to " << port.fullName() << " within "
+                    << options.waitSeconds << " s" << std::endl;
+          return 1;
+        }
+        if (!pause(0.05))
+          return 130;
+      }
+      std::cout << "midi-pattern: a reader connected" << std::endl;
+    }
+    else
+      std::cout << "midi-pattern: port " << port.fullName() << " open on " << port.systemName() << std::endl;
+
+    std::cout << "midi-pattern: playing " << options.patternFile << " (" << pattern.messageCount()
+              << " messages, " << seconds(pattern.lengthMicros()) << ")";
+    if (options.leadInSeconds > 0)
+      std::cout << " in " << options.leadInSeconds << " s";
+    std::cout << std::endl;
+    if (!pause(options.leadInSeconds))
+      return 130;
+
+    PatternPlayer player(port, std::cout, std::chrono::milliseconds(options.gapMillis), options.verbose);
+    const bool finished = player.play(pattern, stopRequested);
+    // The last messages may still wait in the system's buffer; closing the
+    // port at once would drop them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::cout << (finished ? "midi-pattern: pattern done" : "midi-pattern: stopped") << std::endl;
+    return finished ? 0 : 130;
+  }
+  catch (const std::exception& e)
+  {
+    std::cerr << "midi-pattern: " << e.what() << std::endl;
+    return 1;
+  }
+}
