@@ -4,6 +4,7 @@
 // the robots are loopback servers that record every byte they receive.
 #include <csignal>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -257,6 +258,9 @@ namespace
     std::string line;
     std::string message;  // after "notara: configuration error in notara.conf: "
   };
+
+  // Names the case in test listings instead of dumping its bytes.
+  void PrintTo(const BadConfiguration& bad, std::ostream* out) { *out << bad.name; }
 
   class ConfigurationErrorTest : public StartupTest, public testing::WithParamInterface<BadConfiguration>
   {
