@@ -189,7 +189,19 @@ void VSyncClient::Impl::onLine(std::string_view line)
   if (traceWire)
     std::cerr << "VSyncClient: received " << line << std::endl;
   incoming.client = &client;
-  if (vaxo::detail::JsonDecoder::decode(line, incoming))
+  bool decoded = false;
+  try
+  {
+    decoded = vaxo::detail::JsonDecoder::decode(line, incoming);
+  }
+  catch (const std::exception& e)
+  {
+    // Out of memory while building the value: this line is lost, the
+    // connection is not.
+    report("VSyncClient::onLine: can't decode a line of " + std::to_string(line.size()) + " bytes: " + e.what());
+    return;
+  }
+  if (decoded)
     client.deliver(incoming);
   else
     report("malformed message: " + std::string(line.substr(0, kQuotedBytes)));
