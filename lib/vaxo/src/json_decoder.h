@@ -18,7 +18,7 @@ namespace vaxo::detail
     /// Fills type, tag, value and message of `msg` from `line`; returns false
     /// when the line is malformed (not JSON, not an object, none of "value",
     /// "error", "system", a data message without a string tag, or lists
-    /// nested too deep). `msg` is unspecified then.
+    /// nested too deep). `msg` holds nothing useful then.
     static bool decode(std::string_view line, VMessage& msg);
 
     /// Deepest nesting of '[' outside strings in `text`, counting stops
