@@ -36,11 +36,41 @@ build_project() {
   cmake --build "$dir" -j "$(nproc)"
 }
 
+# Configures build directory $1 with the CMake arguments after "--" and
+# builds only the targets given before it:
+#   build_targets build/x notara vaxo-sim -- -DNOTARA_BUILD_TESTS=OFF
+build_targets() {
+  local dir=$1
+  shift
+  local targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    targets+=("$1")
+    shift
+  done
+  [ $# -gt 0 ] && shift
+  cmake -S "$NOTARA_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"
+}
+
+# True when the ALSA sequencer can be used (its device exists and we may
+# read and write it).
+alsa_seq_available() {
+  [ -r /dev/snd/seq ] && [ -w /dev/snd/seq ]
+}
+
+# True when a JACK server answers under the name in JACK_DEFAULT_SERVER (the
+# default server when unset); starts none.
+jack_running() {
+  JACK_NO_START_SERVER=1 jack_wait -c 2>/dev/null | grep -qx running
+}
+
 # Starts a JACK server with the dummy driver under the name $1 and the
 # period $2 (frames); sets JACK_PID and exports JACK_DEFAULT_SERVER.
 start_jackd() {
   local name=$1 period=${2:-256}
-  jackd -n "$name" -r -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &
+  # A session of its own: Ctrl-C at the terminal must not stop the server
+  # before the programs that use it; the caller stops it by JACK_PID.
+  setsid jackd -n "$name" -r -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &
   JACK_PID=$!
   export JACK_DEFAULT_SERVER=$name
   local i
@@ -61,13 +91,13 @@ stop_pid() {
   local pid=$1
   [ -n "$pid" ] || return 0
   kill -0 "$pid" 2>/dev/null || return 0
-  kill -TERM "$pid" 2>/dev/null
+  kill -TERM "$pid" 2>/dev/null || true
   local i
   for i in $(seq 1 20); do
-    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
     sleep 0.1
   done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
   return 0
 }
