@@ -65,12 +65,14 @@ jack_running() {
 }
 
 # Starts a JACK server with the dummy driver under the name $1 and the
-# period $2 (frames); sets JACK_PID and exports JACK_DEFAULT_SERVER.
+# period $2 (frames), without realtime scheduling unless $3 is "realtime";
+# sets JACK_PID and exports JACK_DEFAULT_SERVER.
 start_jackd() {
-  local name=$1 period=${2:-256}
+  local name=$1 period=${2:-256} scheduling=-r
+  [ "${3:-}" = realtime ] && scheduling=-R
   # A session of its own: Ctrl-C at the terminal must not stop the server
   # before the programs that use it; the caller stops it by JACK_PID.
-  setsid jackd -n "$name" -r -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &
+  setsid jackd -n "$name" $scheduling -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &
   JACK_PID=$!
   export JACK_DEFAULT_SERVER=$name
   local i
