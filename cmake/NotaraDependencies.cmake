@@ -2,7 +2,16 @@
 # native and the Windows build alike; RtMidi is the MIDI backend off Windows.
 find_package(Threads REQUIRED)
 find_package(Boost 1.71 REQUIRED)
-find_package(nlohmann_json 3.9 REQUIRED)
+if(CMAKE_CROSSCOMPILING)
+  # The host's package file would add the host's whole include folder; the
+  # cross build reaches the headers through its own folder of links.
+  find_path(NOTARA_NLOHMANN_JSON_INCLUDE_DIR nlohmann/json.hpp REQUIRED)
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+  set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES "${NOTARA_NLOHMANN_JSON_INCLUDE_DIR}")
+else()
+  find_package(nlohmann_json 3.9 REQUIRED)
+endif()
 
 if(NOT WIN32)
   find_package(PkgConfig REQUIRED)

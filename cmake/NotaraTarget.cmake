@@ -6,6 +6,11 @@ function(notara_target_defaults target)
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${NOTARA_WERROR}>:-Werror>)
   endif()
+  if(MINGW)
+    # libstdc++, libgcc and winpthread linked in, so that the programs run on
+    # a Windows machine with nothing installed.
+    target_link_options(${target} PRIVATE -static)
+  endif()
   if(NOTARA_SANITIZE AND NOT MSVC)
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
