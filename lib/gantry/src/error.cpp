@@ -1,5 +1,7 @@
 #include "libgantry/error.h"
 
+#include "last_error.h"
+
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -10,9 +12,10 @@ namespace libgantry
 {
   void perror(const char* what)
   {
-    // Read errno first: building the message may clobber it.
+    // Read the error first: writing the line may clobber it.
     const int errnum = errno;
-    std::cerr << (what ? what : "") << ": " << strerror(errnum) << std::endl;
+    const std::string description = detail::lastErrorText(errnum);
+    std::cerr << (what ? what : "") << ": " << description << std::endl;
   }
 
   const char* strerror(int errnum)

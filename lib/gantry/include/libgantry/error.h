@@ -3,7 +3,9 @@
 
 namespace libgantry
 {
-  /// Writes "<what>: <description of errno>" as one line to standard error.
+  /// Writes "<what>: <description of the most recent system error>" as one
+  /// line to standard error (errno; on Windows the thread's last-error value
+  /// first); "unknown error" when no error is recorded.
   void perror(const char* what);
 
   /// Readable description of the error number `errnum` (as found in errno).
