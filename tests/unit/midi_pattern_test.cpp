@@ -226,7 +226,8 @@ TEST(MidiPatternParser, BadLinesAreReportedWithTheirNumberAndTheRestStays)
   EXPECT_NE(p.errors[2].find("bad velocity '0'"), std::string::npos);
   EXPECT_NE(p.errors[7].find("expected 'cc CHANNEL CONTROLLER VALUE', got 2 arguments"), std::string::npos);
   EXPECT_NE(p.errors[9].find("unknown command 'nots'"), std::string::npos);
-  EXPECT_NE(p.errors[10].find("bad number of beats '1x'"), std::string::npos);
+  EXPECT_NE(p.errors[10].find("bad number of beats '1x' (a number 0 or more)"), std::string::npos);
+  EXPECT_NE(p.errors[3].find("bad length in beats '0' (a number above 0)"), std::string::npos);
   // The good line is kept, and the bad ones added nothing.
   ASSERT_EQ(p.pattern.events().size(), 1u);
   EXPECT_EQ(p.pattern.events()[0].bytes, (std::array<std::uint8_t, 3>{0xB0, 7, 64}));
@@ -235,8 +236,10 @@ TEST(MidiPatternParser, BadLinesAreReportedWithTheirNumberAndTheRestStays)
 
 TEST(MidiPatternParser, APatternLongerThanAnHourIsRefused)
 {
-  const Parsed p = parse("tempo 1\nwait 59\nwait 1\nwait 1\nnote 0 60 100 100\n");
-  ASSERT_EQ(p.errors.size(), 2u) << joined(p.errors);
+  const Parsed p = parse("tempo 1\nwait 59\nwait 1\nwait 1\nnote 0 60 100 100\nwait 1e300\nwait 5000000\n");
+  ASSERT_EQ(p.errors.size(), 4u) << joined(p.errors);
+  // Too big a number of beats is refused as such, not as a bad number.
+  EXPECT_NE(p.errors[3].find("line 7: the pattern would last longer"), std::string::npos) << p.errors[3];
   EXPECT_NE(p.errors[0].find("line 4: the pattern would last longer than 3600 seconds"), std::string::npos);
   EXPECT_NE(p.errors[1].find("line 5: "), std::string::npos);
   EXPECT_EQ(p.pattern.lengthMicros(), 3600LL * 1000 * 1000);

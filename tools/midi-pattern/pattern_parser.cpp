@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <sstream>
 
 namespace midipattern
 {
@@ -58,12 +57,6 @@ namespace midipattern
       return words;
     }
 
-    std::string formatNumber(double value)
-    {
-      std::ostringstream out;
-      out << value;
-      return out.str();
-    }
   }
 
   PatternParser::PatternParser(std::optional<double> fixedTempo) : fixedTempo_(fixedTempo)
@@ -131,7 +124,7 @@ namespace midipattern
   {
     if (!argumentCount(words, 1, 1, "tempo BPM"))
       return false;
-    const std::optional<double> bpm = number(words[1], 1, 1000, "tempo");
+    const std::optional<double> bpm = number(words[1], 1, 1000, "tempo", "from 1 to 1000");
     if (!bpm)
       return false;
     if (!fixedTempo_)
@@ -143,7 +136,7 @@ namespace midipattern
   {
     if (!argumentCount(words, 1, 1, "wait BEATS"))
       return false;
-    const std::optional<double> beats = number(words[1], 0, 1e6, "number of beats");
+    const std::optional<double> beats = number(words[1], 0, 1e12, "number of beats", "0 or more");
     if (!beats)
       return false;
     const std::optional<double> end = later(*beats);
@@ -170,7 +163,7 @@ namespace midipattern
     const auto channel = integer(words[1], 0, 15, "channel");
     const auto key = integer(words[2], 0, 127, "note");
     const auto velocity = integer(words[3], 1, 127, "velocity");
-    const auto beats = number(words[4], 1e-6, 1e6, "length in beats");
+    const auto beats = number(words[4], 1e-6, 1e12, "length in beats", "above 0");
     if (!channel || !key || !velocity || !beats)
       return false;
     const std::optional<double> end = later(*beats);
@@ -228,7 +221,7 @@ namespace midipattern
     const auto controller = integer(words[2], 0, 127, "controller");
     const auto from = integer(words[3], 0, 127, "start value");
     const auto to = integer(words[4], 0, 127, "end value");
-    const auto beats = number(words[5], 0, 1e6, "length in beats");
+    const auto beats = number(words[5], 0, 1e12, "length in beats", "0 or more");
     const auto step = words.size() > 6 ? integer(words[6], 1, 127, "step") : std::optional<int>(1);
     if (!channel || !controller || !from || !to || !beats || !step)
       return false;
@@ -340,7 +333,7 @@ namespace midipattern
   }
 
   std::optional<double> PatternParser::number(std::string_view word, double least, double most,
-                                              const char* what)
+                                              const char* what, const char* range)
   {
     double value = 0;
     const auto [end, error] =
@@ -348,8 +341,7 @@ namespace midipattern
     if (error != std::errc() || end != word.data() + word.size() || !std::isfinite(value) ||
         value < least || value > most)
     {
-      fail(std::string("bad ") + what + " '" + std::string(word) + "' (a number from " +
-           formatNumber(least) + " to " + formatNumber(most) + ")");
+      fail(std::string("bad ") + what + " '" + std::string(word) + "' (a number " + range + ")");
       return std::nullopt;
     }
     return value;

@@ -62,7 +62,9 @@ namespace midipattern
 
     bool argumentCount(const Words& words, std::size_t least, std::size_t most, const char* usage);
     std::optional<int> integer(std::string_view word, int least, int most, const char* what);
-    std::optional<double> number(std::string_view word, double least, double most, const char* what);
+    // `range` says in words what `least` and `most` allow, e.g. "above 0".
+    std::optional<double> number(std::string_view word, double least, double most, const char* what,
+                                 const char* range);
     // The time `beats` from now, or nothing (reported) when past the longest pattern.
     std::optional<double> later(double beats);
     void message(double micros, std::uint8_t status, int data1, int data2, std::uint8_t size);
