@@ -1,0 +1,480 @@
+// The whole system: a JACK MIDI source in this process, the notara program
+// as a child process reading it through a JACK server, and three robots
+// (one StatementSink, three connections) on 127.0.0.1.
+//
+// - Latency: from the source's send to the read that holds the statement's
+//   last byte, beside the JACK period.
+// - Sustained throughput: the highest steady rate at which every event
+//   reaches all three robots, none lost and in order, for the whole run.
+//   Beside notara, a bare JACK MIDI input in this process listens to the
+//   same source: what it misses was lost before notara got it.
+//
+// Needs a running JACK server (JACK_DEFAULT_SERVER names it); scripts/bench
+// starts one with the dummy driver and a period of 64 frames.
+//
+// Usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S] [--sustain-seconds=S]
+//   the rate ladder is probed for 10 s a step, the best rate held for 60 s.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <jack/jack.h>
+#include <mmsystem.h>
+#include <rtmidi/RtMidi.h>
+
+#include "latency_summary.h"
+#include "result_table.h"
+#include "robots/script.h"
+#include "statement_sink.h"
+#include "support/child_process.h"
+#include "support/jack_midi_source.h"
+#include "support/temp_dir.h"
+
+namespace
+{
+  using notara::bench::LatencySummary;
+  using notara::bench::ResultTable;
+  using notara::bench::StatementSink;
+  using notara::test::ChildProcess;
+  using notara::test::JackMidiSource;
+  using notara::test::TempDir;
+  using Clock = std::chrono::steady_clock;
+
+  constexpr std::size_t kRobots = 3;
+  // One event opens every run: it shows that the JACK connection carries
+  // and that the robots answer; the measured events follow it.
+  constexpr std::size_t kWarmUp = 1;
+  constexpr int kFirstEventTries = 3;
+  constexpr auto kWait = std::chrono::seconds(20);
+  const std::string kScript = "var bench.ready = 1;\n";
+
+  struct Options
+  {
+    bool smoke = false;
+    std::string json;
+    std::size_t latencyEvents = 20000;
+    double latencyRate = 1000;
+    double probeSeconds = 10;
+    double sustainSeconds = 60;
+  };
+
+  /// The JACK server's period and rate, asked of a client of our own.
+  struct JackTiming
+  {
+    unsigned frames = 0;
+    unsigned rate = 0;
+    bool realtime = false;
+    double periodMicros() const { return rate ? 1e6 * frames / rate : 0; }
+
+    static JackTiming ask()
+    {
+      jack_status_t status{};
+      jack_client_t* client = jack_client_open("nbench-timing", JackNoStartServer, &status);
+      if (client == nullptr)
+        throw std::runtime_error("JackTiming::ask: no JACK server answers (status " +
+                                 std::to_string(static_cast<int>(status)) + ")");
+      JackTiming timing{jack_get_buffer_size(client), jack_get_sample_rate(client), jack_is_realtime(client) != 0};
+      jack_client_close(client);
+      return timing;
+    }
+  };
+
+  /// A bare JACK MIDI input on the source's port, counting what arrives in
+  /// order; its callback runs on JACK's process thread and only counts.
+  class ReferenceInput
+  {
+  public:
+    explicit ReferenceInput(const std::string& sourcePort)
+        : input_(std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, "nbench-ref"))
+    {
+      input_->setErrorCallback(&ReferenceInput::onError, this);
+      const unsigned count = input_->getPortCount();
+      unsigned index = 0;
+      while (index < count && input_->getPortName(index) != sourcePort)
+        ++index;
+      if (index == count)
+        throw std::runtime_error("ReferenceInput: no JACK port " + sourcePort);
+      input_->setCallback(&ReferenceInput::onMessage, this);
+      input_->openPort(index, "ref in");
+    }
+
+    /// Forgets what arrived so far; the next event must carry sequence `next`.
+    void expect(std::size_t next)
+    {
+      expected_ = next;
+      received_ = 0;
+      misfits_ = 0;
+    }
+    /// Events received since expect.
+    std::size_t received() const { return received_; }
+    /// Events whose sequence number was not the next one (a gap or a
+    /// reordering counts once: the count follows the sequence again).
+    std::size_t misfits() const { return misfits_; }
+
+  private:
+    static void onMessage(double, std::vector<unsigned char>* message, void* self)
+    {
+      auto* me = static_cast<ReferenceInput*>(self);
+      const auto& m = *message;
+      const std::size_t expected = me->expected_.load(std::memory_order_relaxed);
+      std::size_t next = expected + 1;
+      if (m.size() != 3 || (m[0] & 0xF0) != 0x90)
+        me->misfits_.fetch_add(1, std::memory_order_relaxed);
+      else
+      {
+        const std::size_t seq = m[1] + 128u * m[2];
+        const std::size_t modulus = StatementSink::sequenceModulus;
+        if (seq != expected % modulus)
+        {
+          me->misfits_.fetch_add(1, std::memory_order_relaxed);
+          next = expected - expected % modulus + seq + 1;
+        }
+      }
+      me->expected_.store(next, std::memory_order_relaxed);
+      me->received_.fetch_add(1, std::memory_order_relaxed);
+    }
+    static void onError(RtMidiError::Type, const std::string&, void*) {}
+
+    std::unique_ptr<RtMidiIn> input_;
+    std::atomic<std::size_t> expected_{0};
+    std::atomic<std::size_t> received_{0};
+    std::atomic<std::size_t> misfits_{0};
+  };
+
+  /// The MIDI input device number under which notara lists `name`.
+  int deviceNumber(const std::string& name)
+  {
+    const UINT count = midiInGetNumDevs();
+    for (UINT i = 0; i < count; ++i)
+    {
+      MIDIINCAPSA caps{};
+      if (midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == caps.szPname)
+        return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  /// What one run of notara gave.
+  struct TrialResult
+  {
+    bool started = false;                  // notara connected and the warm-up arrived
+    bool passed = false;
+    std::string why;                       // the first reason it failed
+    double sendRate = 0;                   // events per second the source achieved
+    std::size_t events = 0;
+    std::size_t referenceMissed = 0;       // events the bare JACK input did not get
+    std::size_t referenceMisfits = 0;      // and those it got out of sequence
+    std::vector<std::int64_t> latencies;   // ns, every event on every robot
+  };
+
+  /// notara running against a fresh sink, warmed up and ready for events.
+  class Trial
+  {
+  public:
+    Trial(JackMidiSource& source, int device, std::size_t events)
+        : sink_(kRobots, std::string(robotScript) + kScript, kWarmUp + events)
+    {
+      std::string conf;
+      for (std::size_t r = 0; r < kRobots; ++r)
+        conf += "robot " + std::to_string(r) + " 127.0.0.1 " + std::to_string(sink_.port()) + "\n";
+      conf += "action 1 0 7 EmitMap midi.key\n";
+      dir_.write("notara.conf", conf);
+      dir_.write("notara.vx", kScript);
+      notara_ = std::make_unique<ChildProcess>(NOTARA_BINARY,
+                                               std::vector<std::string>{std::to_string(device), "notara.conf", "0"},
+                                               dir_.path());
+      if (!sink_.acceptAll(kWait) || !sink_.waitForPrefixes(kWait) || sink_.prefixMismatch())
+        throw std::runtime_error("Trial: notara's robots did not connect and upload; its errors: " +
+                                 notara_->errors());
+      // The first event may meet a JACK connection that does not carry yet,
+      // or a cycle that JACK drops; it is sent again, with the same number,
+      // only after seconds without it, so a copy can't arrive late as well.
+      for (int tries = 0; !sink_.waitForAll(kWarmUp, std::chrono::seconds(3)); ++tries)
+      {
+        if (tries == kFirstEventTries)
+          throw std::runtime_error("Trial: the first event never reached the robots; notara's errors: " +
+                                   notara_->errors());
+        for (std::size_t k = 0; k < kWarmUp; ++k)
+          send(source, k);
+      }
+    }
+
+    ~Trial()
+    {
+      if (notara_)
+        notara_->stop();
+    }
+    Trial(const Trial&) = delete;
+    Trial& operator=(const Trial&) = delete;
+
+    /// Sends the note on carrying sequence number `k`.
+    static void send(JackMidiSource& source, std::size_t k)
+    {
+      const std::size_t seq = k % StatementSink::sequenceModulus;
+      source.send({0x90, static_cast<std::uint8_t>(seq & 0x7F), static_cast<std::uint8_t>(seq >> 7)});
+    }
+
+    /// Sends `events` events (after the warm-up) at `rate` per second and
+    /// checks that all reached every robot in order.
+    TrialResult run(JackMidiSource& source, ReferenceInput& reference, std::size_t events, double rate)
+    {
+      TrialResult result;
+      result.started = true;
+      result.events = events;
+      std::vector<std::int64_t> sent(events);
+      reference.expect(kWarmUp);
+
+      // Paced in steps of a millisecond: each step sends what the rate owes.
+      const Clock::time_point start = Clock::now();
+      std::size_t k = 0;
+      while (k < events)
+      {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const auto due = std::min(events, static_cast<std::size_t>(elapsed * rate) + 1);
+        for (; k < due; ++k)
+        {
+          sent[k] = StatementSink::now();
+          send(source, kWarmUp + k);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      result.sendRate = static_cast<double>(events) / seconds;
+
+      const std::size_t total = kWarmUp + events;
+      // Arrivals stop when they stop: a short quiet time ends the wait.
+      sink_.waitForAll(total, std::chrono::seconds(5));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      result.referenceMissed = events - std::min(events, reference.received());
+      result.referenceMisfits = reference.misfits();
+
+      result.passed = true;
+      for (std::size_t r = 0; r < kRobots; ++r)
+      {
+        const std::size_t got = sink_.statements(r);
+        if (got != total || sink_.misfits(r) != 0)
+        {
+          if (result.passed)
+            result.why = "robot " + std::to_string(r) + " got " + std::to_string(got) + " of " +
+                         std::to_string(total) + " statements, " + std::to_string(sink_.misfits(r)) +
+                         " out of sequence" +
+                         (sink_.misfits(r) ? " (first: " + sink_.firstMisfit(r) + ")" : std::string());
+          result.passed = false;
+        }
+      }
+      // notara's own report of an input queue that overflowed.
+      const std::string errors = notara_->errors();
+      const std::size_t dropped = errors.find("dropped");
+      if (dropped != std::string::npos)
+      {
+        const std::size_t begin = errors.rfind('\n', dropped) == std::string::npos ? 0 : errors.rfind('\n', dropped) + 1;
+        const std::string line = errors.substr(begin, errors.find('\n', dropped) - begin);
+        result.why += (result.passed ? "" : "; ") + std::string("notara: ") + line;
+        result.passed = false;
+      }
+      if (result.passed)
+      {
+        result.latencies.reserve(events * kRobots);
+        for (std::size_t r = 0; r < kRobots; ++r)
+          for (std::size_t i = 0; i < events; ++i)
+            result.latencies.push_back(sink_.arrival(r, kWarmUp + i) - sent[i]);
+      }
+      return result;
+    }
+
+  private:
+    StatementSink sink_;
+    TempDir dir_;
+    std::unique_ptr<ChildProcess> notara_;
+  };
+
+  TrialResult runTrial(JackMidiSource& source, ReferenceInput& reference, int device, std::size_t events,
+                       double rate)
+  {
+    // A run that can't even start (notara did not connect, the warm-up was
+    // lost) counts as a failed run at this rate, with the reason.
+    try
+    {
+      Trial trial(source, device, events);
+      return trial.run(source, reference, events, rate);
+    }
+    catch (const std::runtime_error& e)
+    {
+      TrialResult failed;
+      failed.events = events;
+      failed.why = e.what();
+      return failed;
+    }
+  }
+
+  std::string rateText(double rate)
+  {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f/s", rate);
+    return text;
+  }
+
+  Options parse(int argc, char** argv)
+  {
+    Options options;
+    for (int i = 1; i < argc; ++i)
+    {
+      const std::string arg = argv[i];
+      if (arg == "--smoke")
+      {
+        options.smoke = true;
+        options.latencyEvents = 300;
+      }
+      else if (arg.rfind("--json=", 0) == 0)
+        options.json = arg.substr(7);
+      else if (arg.rfind("--probe-seconds=", 0) == 0)
+        options.probeSeconds = std::stod(arg.substr(16));
+      else if (arg.rfind("--sustain-seconds=", 0) == 0)
+        options.sustainSeconds = std::stod(arg.substr(18));
+      else
+        throw std::invalid_argument("unknown argument " + arg +
+                                    " (usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S]"
+                                    " [--sustain-seconds=S])");
+    }
+    return options;
+  }
+}
+
+int main(int argc, char** argv)
+{
+  try
+  {
+    const Options options = parse(argc, argv);
+    if (!JackMidiSource::serverAnswers())
+      throw std::runtime_error("no JACK server answers (JACK_DEFAULT_SERVER); scripts/bench starts one");
+    const JackTiming timing = JackTiming::ask();
+    const std::string periodName = "JACK period (" + std::to_string(timing.frames) + " frames at " +
+                                   std::to_string(timing.rate) + " Hz" +
+                                   (timing.realtime ? ", realtime" : ", no realtime") + ")";
+
+    JackMidiSource source("bench-out");
+    source.setPace(std::chrono::milliseconds(0));
+    ReferenceInput reference(source.fullName());
+    const int device = deviceNumber(source.deviceName());
+    if (device < 0)
+      throw std::runtime_error("the source " + source.deviceName() + " is not among the MIDI input devices");
+
+    ResultTable table("system_bench");
+
+    // Latency at a gentle rate.
+    std::cout << "system_bench: latency, " << options.latencyEvents << " events at "
+              << rateText(options.latencyRate) << ", " << periodName << std::endl;
+    TrialResult latency = runTrial(source, reference, device, options.latencyEvents, options.latencyRate);
+    if (!latency.started)
+      throw std::runtime_error("the latency run did not start: " + latency.why);
+    bool allStarted = true;
+    if (latency.passed)
+    {
+      const LatencySummary l = LatencySummary::of(latency.latencies);
+      const std::string subject = "source send to robot read, " + rateText(options.latencyRate) + ", 3 robots (" +
+                                  std::to_string(l.count) + " samples)";
+      table.add({"system", subject, "p50", l.p50 / 1000, "us", timing.periodMicros(), periodName, std::nullopt});
+      table.add({"system", subject, "p99", l.p99 / 1000, "us", timing.periodMicros(), periodName, std::nullopt});
+      table.add({"system", subject, "max", l.max / 1000, "us", timing.periodMicros(), periodName, std::nullopt});
+    }
+    else
+    {
+      std::cout << "system_bench: the latency run lost events: " << latency.why << std::endl;
+      table.note("latency run at " + rateText(options.latencyRate) + " lost events: " + latency.why +
+                 "; the bare JACK input missed " + std::to_string(latency.referenceMissed) + ", " +
+                 std::to_string(latency.referenceMisfits) + " out of sequence");
+    }
+
+    // Sustained throughput: probe up a ladder of rates while notara keeps
+    // up, then hold the best for the whole run, stepping down if it can't.
+    const std::vector<double> ladder = {2500, 3500, 5000, 7000, 10000, 14000, 20000, 28000, 40000};
+    std::size_t at = 4;  // 10,000/s
+    std::optional<std::size_t> best;
+    double referenceBest = 0;
+    const auto probe = [&](std::size_t step, double seconds) {
+      const double rate = options.smoke ? 1000 : ladder[step];
+      const auto events = static_cast<std::size_t>(rate * seconds);
+      std::cout << "system_bench: " << seconds << " s at " << rateText(rate) << " to 3 robots... " << std::flush;
+      TrialResult r = runTrial(source, reference, device, events, rate);
+      const std::string reference = "the bare JACK input missed " + std::to_string(r.referenceMissed) + ", " +
+                                    std::to_string(r.referenceMisfits) + " out of sequence";
+      std::cout << (r.passed ? "none lost" : "FAILED: " + r.why) << " (source sent " << rateText(r.sendRate)
+                << "; " << reference << ")" << std::endl;
+      table.note("sustained " + rateText(rate) + " for " + std::to_string(int(seconds)) + " s: " +
+                 (r.passed ? "none lost, in order" : "failed: " + r.why) + "; " + reference);
+      if (!r.started)
+        allStarted = false;
+      if (r.started && r.referenceMissed == 0 && r.referenceMisfits == 0)
+        referenceBest = std::max(referenceBest, rate);
+      return r;
+    };
+
+    double sustained = 0;
+    TrialResult held;
+    if (options.smoke)
+    {
+      held = probe(0, 2);
+      sustained = held.passed ? 1000 : 0;
+    }
+    else
+    {
+      if (probe(at, options.probeSeconds).passed)
+      {
+        best = at;
+        while (at + 1 < ladder.size() && probe(at + 1, options.probeSeconds).passed)
+          best = ++at;
+      }
+      else
+      {
+        while (at > 0 && !best)
+          if (probe(--at, options.probeSeconds).passed)
+            best = at;
+      }
+      // Hold the best for the whole time; a step down if that fails.
+      for (int tries = 0; best && tries < 3 && sustained == 0; ++tries)
+      {
+        held = probe(*best, options.sustainSeconds);
+        if (held.passed)
+          sustained = ladder[*best];
+        else if (*best == 0)
+          break;
+        else
+          best = *best - 1;
+      }
+    }
+    const std::string seconds = options.smoke ? "2" : std::to_string(int(options.sustainSeconds));
+    table.add({"system", "highest steady rate, " + seconds + " s to 3 robots, none lost, in order", "rate",
+               sustained, "events/s", referenceBest, "highest rate the bare JACK input got whole",
+               options.smoke ? std::nullopt
+                             : std::optional<ResultTable::Target>(ResultTable::Target{"value", ">=", 10000})});
+    if (held.passed)
+    {
+      const LatencySummary s = LatencySummary::of(held.latencies);
+      const std::string name = "source send to robot read at " + rateText(sustained) + ", 3 robots";
+      table.add({"system", name, "p50", s.p50 / 1000, "us", timing.periodMicros(), periodName, std::nullopt});
+      table.add({"system", name, "p99", s.p99 / 1000, "us", timing.periodMicros(), periodName, std::nullopt});
+    }
+
+    for (const auto& row : table.rows())
+      std::cout << "  " << row.subject << "  " << row.metric << " " << row.value << " " << row.unit << '\n';
+    if (!options.json.empty())
+      table.write(options.json);
+    // Lost events are a result, shown in the table; only a run that could
+    // not start means the benchmark did not run.
+    return allStarted ? 0 : 1;
+  }
+  catch (const std::exception& e)
+  {
+    std::cerr << "system_bench: " << e.what() << std::endl;
+    return 1;
+  }
+}
