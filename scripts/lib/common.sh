@@ -3,10 +3,12 @@
 
 NOTARA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
-# Debian packages the native build, the tests and the rehearsal need.
+# Debian packages the native build, the tests and the rehearsal need, and
+# the Windows build (mingw-w64) with wine for its tests.
 NOTARA_PACKAGES=(cmake ninja-build g++ pkg-config git procps
   librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
-  libboost-dev nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev)
+  libboost-dev nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
 
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
