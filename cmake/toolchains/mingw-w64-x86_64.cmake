@@ -3,13 +3,14 @@
 #
 #   cmake -S . -B build/windows -G Ninja \
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
-#     -DNOTARA_CROSS_PREFIX=<folder>
+#     "-DNOTARA_CROSS_PREFIX=<headers>;<googletest>"
 #
-# NOTARA_CROSS_PREFIX is the one folder besides the compiler's own where
-# libraries are looked for: include/ holds links to the host's boost and
-# nlohmann header folders and nothing else (the host's whole include folder
-# would put its C library ahead of the target's), and GoogleTest built for
-# this target is installed there. scripts/lib/windows.sh prepares it.
+# NOTARA_CROSS_PREFIX lists the prefixes besides the compiler's own where
+# libraries are looked for: one whose include/ holds links to the host's
+# boost and nlohmann header folders and nothing else (the host's whole
+# include folder would put its C library ahead of the target's), and one
+# where GoogleTest built for this target is installed.
+# scripts/lib/windows.sh prepares both.
 #
 # Programs built here run under wine: CMAKE_CROSSCOMPILING_EMULATOR is
 # scripts/lib/wine-run, which gives them a wine prefix of their own.
@@ -23,8 +24,8 @@ set(CMAKE_RC_COMPILER ${NOTARA_MINGW_TRIPLET}-windres)
 
 # try_compile projects read this file again; hand them the prefix too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES NOTARA_CROSS_PREFIX)
-set(NOTARA_CROSS_PREFIX "" CACHE PATH
-    "Folder with the cross build's libraries (see cmake/toolchains/mingw-w64-x86_64.cmake)")
+set(NOTARA_CROSS_PREFIX "" CACHE STRING
+    "Prefixes of the cross build's libraries (see cmake/toolchains/mingw-w64-x86_64.cmake)")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${NOTARA_MINGW_TRIPLET})
 if(NOTARA_CROSS_PREFIX)

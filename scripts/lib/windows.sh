@@ -19,16 +19,18 @@ NOTARA_WINE_RUN="$NOTARA_ROOT/scripts/lib/wine-run"
 NOTARA_WINDOWS_SYSTEM_DLLS=(kernel32.dll msvcrt.dll winmm.dll ws2_32.dll mswsock.dll
   advapi32.dll user32.dll shell32.dll ole32.dll bcrypt.dll)
 
-# Prepares DIR for NOTARA_CROSS_PREFIX: include/ with links to the host's
-# boost and nlohmann header folders only, and GoogleTest built for Windows
-# from Debian's sources in /usr/src/googletest and installed into DIR. The
+# Prepares DIR for the cross build's NOTARA_CROSS_PREFIX, two prefixes:
+# DIR/host-headers, whose include/ holds links to the host's boost and
+# nlohmann header folders and nothing else, and DIR/googletest, GoogleTest
+# built for Windows from Debian's sources in /usr/src/googletest. The
 # GoogleTest build is kept until Debian's googletest or the toolchain file
-# changes.
+# changes. Prints the value for NOTARA_CROSS_PREFIX with windows_cross_prefix.
 windows_prepare_prefix() {
-  local dir=$1
-  mkdir -p "$dir/include" || return 1
-  ln -sfn /usr/include/boost "$dir/include/boost" || return 1
-  ln -sfn /usr/include/nlohmann "$dir/include/nlohmann" || return 1
+  local dir
+  mkdir -p "$1/host-headers/include" || return 1
+  dir=$(cd "$1" && pwd)
+  ln -sfn /usr/include/boost "$dir/host-headers/include/boost" || return 1
+  ln -sfn /usr/include/nlohmann "$dir/host-headers/include/nlohmann" || return 1
 
   local stamp
   stamp="googletest $(dpkg-query -W -f='${Version}' googletest) $(sha256sum "$NOTARA_TOOLCHAIN" | cut -d' ' -f1)"
@@ -36,19 +38,28 @@ windows_prepare_prefix() {
     return 0
   fi
   log "building GoogleTest for Windows"
-  rm -rf "$dir/googletest-build" "$dir/googletest.stamp"
+  rm -rf "$dir/googletest-build" "$dir/googletest" "$dir/googletest.stamp"
   cmake -S /usr/src/googletest -B "$dir/googletest-build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$NOTARA_TOOLCHAIN" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_INSTALL_PREFIX="$dir" -DBUILD_SHARED_LIBS=OFF >/dev/null || return 1
+    -DCMAKE_INSTALL_PREFIX="$dir/googletest" -DBUILD_SHARED_LIBS=OFF >/dev/null || return 1
   cmake --build "$dir/googletest-build" -j "$(nproc)" || return 1
   cmake --install "$dir/googletest-build" >/dev/null || return 1
   printf '%s\n' "$stamp" >"$dir/googletest.stamp"
 }
 
-# Configures and builds the Windows build in DIR against the library folder
-# PREFIX, warnings as errors.
+# The NOTARA_CROSS_PREFIX value for the folder DIR that
+# windows_prepare_prefix prepared.
+windows_cross_prefix() {
+  local dir
+  dir=$(cd "$1" && pwd) || return 1
+  printf '%s;%s\n' "$dir/host-headers" "$dir/googletest"
+}
+
+# Configures and builds the Windows build in DIR against the folder PREFIX
+# that windows_prepare_prefix prepared, warnings as errors.
 windows_build() {
-  local dir=$1 prefix=$2
+  local dir=$1 prefix
+  prefix=$(windows_cross_prefix "$2") || return 1
   cmake -S "$NOTARA_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$NOTARA_TOOLCHAIN" -DNOTARA_CROSS_PREFIX="$prefix" \
     -DNOTARA_WERROR=ON >/dev/null || return 1
