@@ -3,12 +3,14 @@
 
 NOTARA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
-# Debian packages the native build, the tests and the rehearsal need, and
-# the Windows build (mingw-w64) with wine for its tests.
+# Debian packages the native build, the tests and the rehearsal need.
 NOTARA_PACKAGES=(cmake ninja-build g++ pkg-config git procps
   librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
-  libboost-dev nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev
-  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
+  libboost-dev nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev)
+
+# What the test command adds for the Windows build (mingw-w64) and its tests
+# under wine; the rehearsal doesn't need them.
+NOTARA_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
 
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
