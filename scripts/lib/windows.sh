@@ -1,5 +1,5 @@
 # The Windows build: a cross build with Debian's mingw-w64 whose tests run
-# under wine. Source it after common.sh (NOTARA_PACKAGES lists the Debian
+# under wine. Source it after common.sh (NOTARA_WINDOWS_PACKAGES lists the Debian
 # packages it needs); it defines functions only. They report failures by
 # their status, also where the caller tests it with || (errexit is off then).
 #
