@@ -69,14 +69,22 @@ jack_running() {
 }
 
 # Starts a JACK server with the dummy driver under the name $1 and the
-# period $2 (frames), without realtime scheduling unless $3 is "realtime";
-# sets JACK_PID and exports JACK_DEFAULT_SERVER.
+# period $2 (frames); sets JACK_PID and exports JACK_DEFAULT_SERVER. Words
+# after the period: "realtime" (realtime scheduling; none by default) and
+# "sync" (synchronous mode; asynchronous by default).
 start_jackd() {
-  local name=$1 period=${2:-256} scheduling=-r
-  [ "${3:-}" = realtime ] && scheduling=-R
+  local name=$1 period=${2:-256} options=(-r) word
+  shift 2 || shift $#
+  for word in "$@"; do
+    case $word in
+      realtime) options[0]=-R ;;
+      sync) options+=(-S) ;;
+      *) echo "start_jackd: unknown option $word" >&2; return 1 ;;
+    esac
+  done
   # A session of its own: Ctrl-C at the terminal must not stop the server
   # before the programs that use it; the caller stops it by JACK_PID.
-  setsid jackd -n "$name" $scheduling -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &
+  setsid jackd -n "$name" "${options[@]}" -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &
   JACK_PID=$!
   export JACK_DEFAULT_SERVER=$name
   local i
