@@ -42,7 +42,7 @@ std::string ActionOwners::describe(int owner)
     return "the configuration";
   if (owner >= 0 && owner < Midi::slotCount)
     return "robot " + std::to_string(owner);
-  return "control messages on no robot's connection";
+  return "the control channel without a robot slot";
 }
 
 std::size_t ActionOwners::withdraw(Tables& tables, int robotSlot)

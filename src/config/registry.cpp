@@ -101,7 +101,8 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
     std::cerr << "Midi::installAction: " << ActionOwners::describe(owner) << " holds " << held
               << " registered action records and may hold at most "
               << ActionOwners::recordLimit << ": " << name << " on " << records
-              << " channel slots refused; later refusals show only as \"Registering action: 0\""
+              << (records == 1 ? " channel slot" : " channel slots")
+              << " refused; later refusals show only as \"Registering action: 0\""
               << (owner == ActionOwners::unknownRobot ? "" : " until its actions are withdrawn")
               << std::endl;
   return nullptr;
