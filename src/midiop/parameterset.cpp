@@ -6,16 +6,10 @@
 #include <boost/lexical_cast.hpp>
 
 #include "midi/midinames.h"
+#include "midiop/registration.h"
 
-namespace
-{
-  Midi::Operation* createParameterSet()
-  {
-    return new midiop::ParameterSet;
-  }
-
-  const Midi::OperationRegistration registration("ParameterSet", &createParameterSet);
-}
+// Registers the kind during static initialisation; const, so local to this file.
+const midiop::Registration<midiop::ParameterSet> registration("ParameterSet");
 
 namespace midiop
 {
