@@ -123,29 +123,35 @@ windows_check_notara() {
 }
 
 # The Windows build's client-library test against vaxo-sim running natively
-# (the program VAXO_SIM) on 127.0.0.1, on a port of its own.
-windows_check_client() {
-  local dir vaxo_sim work status=0
+# (the program VAXO_SIM) on 127.0.0.1, on a port of its own. A subshell, so
+# that its trap stops vaxo-sim however it ends, interrupted included.
+windows_check_client() (
+  local dir vaxo_sim work status=0 sim_pid= out line port=
+  trap 'stop_pid "$sim_pid"' EXIT
+  trap 'exit 130' INT TERM
   dir=$(cd "$1" && pwd)
   vaxo_sim=$(realpath "$2")
   work=$(mktemp -d "$dir/client-check.XXXXXX") || return 1
   "$vaxo_sim" --port 0 --record "$work/record" </dev/null >"$work/vaxo-sim.out" 2>&1 &
-  local sim_pid=$! port= i
-  for i in $(seq 1 100); do
-    port=$(sed -n 's/^vaxo-sim listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/vaxo-sim.out")
-    [ -n "$port" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
+  sim_pid=$!
+  # Its output as it comes, until it says where it listens; ends with it.
+  exec {out}< <(tail -n +1 -f --pid="$sim_pid" "$work/vaxo-sim.out")
+  while IFS= read -r -t 10 -u "$out" line; do
+    if [[ $line =~ ^vaxo-sim\ listening\ on\ 127\.0\.0\.1:([0-9]+)$ ]]; then
+      port=${BASH_REMATCH[1]}
+      break
+    fi
   done
+  exec {out}<&-
   if [ -z "$port" ]; then
     echo "windows_check_client: vaxo-sim did not start; its output:" >&2
     cat "$work/vaxo-sim.out" >&2
-    stop_pid "$sim_pid"
     return 1
   fi
   NOTARA_VAXO_SIM_PORT=$port NOTARA_VAXO_SIM_RECORD="$work/record" \
     "$NOTARA_WINE_RUN" "$dir/tests/vaxo_wine_test.exe" || status=1
   stop_pid "$sim_pid"
+  sim_pid=
   if [ $status -ne 0 ]; then
     echo "windows_check_client: what vaxo-sim printed:" >&2
     cat "$work/vaxo-sim.out" >&2
@@ -153,7 +159,7 @@ windows_check_client() {
     rm -rf "$work"
   fi
   return $status
-}
+)
 
 # Runs the Windows build's tests in DIR under wine, in a wine prefix made
 # afresh for this run: the unit tests through CTest (the toolchain's

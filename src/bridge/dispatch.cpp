@@ -4,15 +4,12 @@
 
 #include "bridge/midi.h"
 #include "bridge/actionowners.h"
+#include "midi/midinames.h"
 
-namespace
-{
-  constexpr std::uint8_t noteOff = 8;
-  constexpr std::uint8_t noteOn = 9;
-  constexpr std::uint8_t controlChange = 11;
-  constexpr std::uint8_t systemMessage = 15;
-  constexpr int controlSlotBase = 16;
-}
+using midiname::controlChange;
+using midiname::noteOff;
+using midiname::noteOn;
+using midiname::systemMessage;
 
 void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                      std::uint8_t data2)
@@ -35,7 +32,7 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
   if (level >= 6 && level <= 9)
     printMessage(std::cerr, kind, channel, data1, data2);
 
-  const int slot = kind == controlChange ? channel + controlSlotBase : channel;
+  const int slot = midiname::slotOf(kind, channel);
   // channel is a nibble from the decoder, but a caller handing in more must
   // not index past the tables.
   if (slot >= slotCount)

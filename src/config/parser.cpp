@@ -16,6 +16,7 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include "bridge/filter.h"
 #include "bridge/midi.h"
 
 namespace
@@ -24,86 +25,51 @@ namespace
   constexpr int defaultPort = 54000;
   constexpr int maxPort = 65535;
 
-  // The four parts of an action's filter, as written in the line.
-  struct Filter
+  // Reads value[/mask[=parameterValue[/parameterMask]]] into the parts it
+  // finds. A separator must follow its number directly; a number may be
+  // preceded by blanks. The stream is left failed when a number can't be read.
+  FilterParts readFilter(std::istream& in)
   {
-    int value = 0;
-    int mask = 0;
-    std::uint32_t parameterValue = 0;
-    std::uint32_t parameterMask = 0;
-  };
+    // The state is the part to read next. Each part is followed by the
+    // separator of the part after it, or ends the filter.
+    constexpr FilterPart done = filterPartCount;
+    constexpr char separatorAfter[] = {'/', '=', '/'};
 
-  // Reads value[/mask[=parameterValue[/parameterMask]]]. A separator must
-  // follow its number directly; a number may be preceded by blanks. The
-  // stream is left failed when a number can't be read.
-  void readFilter(std::istream& in, Filter& filter)
-  {
-    enum class State
+    FilterParts parts;
+    FilterPart state = valuePart;
+    while (state != done && in)
     {
-      value,
-      mask,
-      parameterValue,
-      parameterMask,
-      done
-    };
+      // Value and mask are signed numbers as written, the parameter parts
+      // unsigned ones; the filter keeps the low 8 bits of the former.
+      std::uint32_t number = 0;
+      if (state == valuePart || state == maskPart)
+      {
+        int signedNumber = 0;
+        in >> signedNumber;
+        number = static_cast<std::uint32_t>(signedNumber);
+      }
+      else
+        in >> number;
+      if (!in)
+        break;
+      parts[state] = number;
+      if (state == parameterMaskPart)
+      {
+        state = done;
+        break;
+      }
 
-    State state = State::value;
-    while (state != State::done && in)
-    {
-      switch (state)
+      const int next = in.get();
+      if (next == separatorAfter[state])
+        state = static_cast<FilterPart>(state + 1);
+      else
       {
-      case State::value:
-      {
-        in >> filter.value;
-        const int next = in.get();
-        if (next == '/')
-          state = State::mask;
-        else
-        {
-          if (next != std::char_traits<char>::eof())
-            in.unget();
-          // A bare value selects exactly that data byte; a bare 0 all of them.
-          filter.mask = filter.value != 0 ? 255 : 0;
-          state = State::done;
-        }
-        break;
-      }
-      case State::mask:
-      {
-        in >> filter.mask;
-        const int next = in.get();
-        if (next == '=')
-          state = State::parameterValue;
-        else
-        {
-          if (next != std::char_traits<char>::eof())
-            in.unget();
-          state = State::done;
-        }
-        break;
-      }
-      case State::parameterValue:
-      {
-        in >> filter.parameterValue;
-        const int next = in.get();
-        if (next == '/')
-          state = State::parameterMask;
-        else
-        {
-          if (next != std::char_traits<char>::eof())
-            in.unget();
-          state = State::done;
-        }
-        break;
-      }
-      case State::parameterMask:
-        in >> filter.parameterMask;
-        state = State::done;
-        break;
-      case State::done:
-        break;
+        if (next != std::char_traits<char>::eof())
+          in.unget();
+        state = done;
       }
     }
+    return parts;
   }
 
   // Reads one number into `field` only when it converts: a failed
@@ -181,9 +147,8 @@ bool Midi::parseConfig(std::istream& in)
       if (!fields.good())
         throw std::runtime_error("malformed mask: " + line);
 
-      Filter filter;
       fields >> std::dec;
-      readFilter(fields, filter);
+      const Filter filter = makeFilter(readFilter(fields));
       if (!fields.good())
         throw std::runtime_error("malformed filter: " + line);
 
@@ -201,9 +166,8 @@ bool Midi::parseConfig(std::istream& in)
       Operation* operation = nullptr;
       try
       {
-        operation = installAction(channelMask, static_cast<std::uint8_t>(filter.value),
-                                  static_cast<std::uint8_t>(filter.mask), filter.parameterValue,
-                                  filter.parameterMask, name, params,
+        operation = installAction(channelMask, filter.filterValue, filter.filterMask,
+                                  filter.parameterValue, filter.parameterMask, name, params,
                                   static_cast<int>(robotMask));
       }
       catch (const boost::bad_lexical_cast& e)

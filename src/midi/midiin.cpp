@@ -6,6 +6,8 @@
 #include <iostream>
 #include <ostream>
 
+#include "midi/midinames.h"
+
 namespace
 {
   // Indexed by the low three bits of the kind (kind 8 is entry 0).
@@ -86,7 +88,7 @@ void MidiIn::printMessage(std::ostream& out, std::uint8_t kind, std::uint8_t cha
 {
   // Widened so that the bytes print as numbers, not characters.
   out << unsigned{kind} << ' ' << kindNames[kind & 7u] << ' ';
-  if (kind == 15)
+  if (kind == midiname::systemMessage)
     out << systemNames[channel & 7u];
   else
     out << unsigned{channel};

@@ -4,6 +4,7 @@
 
 #include "bridge/midi.h"
 #include "libgantry/utime.h"
+#include "midi/midinames.h"
 
 namespace
 {
@@ -12,9 +13,9 @@ namespace
 
   // Selectors: the system message number with bit 3 forced on, so that the
   // system common messages 0xF0, 0xF2 and 0xF4 act like clock, start and stop.
-  constexpr unsigned clockSelector = 8;
-  constexpr unsigned startSelector = 10;
-  constexpr unsigned stopSelector = 12;
+  constexpr unsigned clockSelector = midiname::clock;
+  constexpr unsigned startSelector = midiname::start;
+  constexpr unsigned stopSelector = midiname::stop;
 
   const std::string startText = "emit midi.start(),";
   const std::string stopText = "emit midi.stop(),";

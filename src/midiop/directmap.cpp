@@ -3,16 +3,10 @@
 #include <boost/lexical_cast.hpp>
 
 #include "midiop/eventtext.h"
+#include "midiop/registration.h"
 
-namespace
-{
-  Midi::Operation* createDirectMap()
-  {
-    return new midiop::DirectMap;
-  }
-
-  const Midi::OperationRegistration registration("DirectMap", &createDirectMap);
-}
+// Registers the kind during static initialisation; const, so local to this file.
+const midiop::Registration<midiop::DirectMap> registration("DirectMap");
 
 namespace midiop
 {

@@ -1,16 +1,10 @@
 #include "midiop/emitmap.h"
 
 #include "midiop/eventtext.h"
+#include "midiop/registration.h"
 
-namespace
-{
-  Midi::Operation* createEmitMap()
-  {
-    return new midiop::EmitMap;
-  }
-
-  const Midi::OperationRegistration registration("EmitMap", &createEmitMap);
-}
+// Registers the kind during static initialisation; const, so local to this file.
+const midiop::Registration<midiop::EmitMap> registration("EmitMap");
 
 namespace midiop
 {

@@ -1,20 +1,19 @@
 #pragma once
-// Helpers shared by the operation kinds: the on/off rule and the building of
-// the texts they send, without streams, into a buffer the caller reuses.
+// Helpers shared by the operation kinds: the on/off rule of the MIDI names
+// and the building of the texts they send, without streams, into a buffer
+// the caller reuses.
 //
 // Threading: plain functions; they run wherever their caller runs (the MIDI
 // input thread, under the bridge's lock, for every execute).
 #include <charconv>
 #include <string>
 
+#include "midi/midinames.h"
+
 namespace midiop
 {
-  /// True for an off event: a Note off, or a Note on with velocity 0.
-  /// Every other event that reaches an operation, Control change 0 included, is on.
-  inline bool isOffEvent(int kind, int data2)
-  {
-    return kind == 8 || (kind == 9 && data2 == 0);
-  }
+  /// The on/off rule every kind that tells them apart follows.
+  using midiname::isOffEvent;
 
   /// Appends `value` in decimal.
   inline void appendDecimal(std::string& text, int value)

@@ -5,15 +5,11 @@
 
 #include <boost/lexical_cast.hpp>
 
-namespace
-{
-  Midi::Operation* createParameterSet()
-  {
-    return new midiop::ParameterSet;
-  }
+#include "midi/midinames.h"
+#include "midiop/registration.h"
 
-  const Midi::OperationRegistration registration("ParameterSet", &createParameterSet);
-}
+// Registers the kind during static initialisation; const, so local to this file.
+const midiop::Registration<midiop::ParameterSet> registration("ParameterSet");
 
 namespace midiop
 {
@@ -33,7 +29,8 @@ namespace midiop
   void ParameterSet::execute(int /*robotMask*/, int kind, int /*slot*/, int /*data1*/, int data2)
   {
     // A note sets the bits while the key is up; a controller while non-zero.
-    const bool set = kind == 11 ? data2 > 0 : (kind == 8 || data2 == 0);
+    const bool set =
+        kind == midiname::controlChange ? data2 > 0 : (kind == midiname::noteOff || data2 == 0);
     const std::uint32_t word = midi->parameter;
     const std::uint32_t changed = set ? (word | mask) : (word & ~mask);
     midi->setParameter(static_cast<int>(changed));

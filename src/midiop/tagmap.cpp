@@ -3,16 +3,10 @@
 #include <iostream>
 
 #include "midiop/eventtext.h"
+#include "midiop/registration.h"
 
-namespace
-{
-  Midi::Operation* createTagMap()
-  {
-    return new midiop::TagMap;
-  }
-
-  const Midi::OperationRegistration registration("TagMap", &createTagMap);
-}
+// Registers the kind during static initialisation; const, so local to this file.
+const midiop::Registration<midiop::TagMap> registration("TagMap");
 
 namespace midiop
 {

@@ -3,16 +3,10 @@
 #include <boost/lexical_cast.hpp>
 
 #include "midiop/eventtext.h"
+#include "midiop/registration.h"
 
-namespace
-{
-  Midi::Operation* createTagSwitch()
-  {
-    return new midiop::TagSwitch;
-  }
-
-  const Midi::OperationRegistration registration("TagSwitch", &createTagSwitch);
-}
+// Registers the kind during static initialisation; const, so local to this file.
+const midiop::Registration<midiop::TagSwitch> registration("TagSwitch");
 
 namespace midiop
 {

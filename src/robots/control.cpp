@@ -13,6 +13,7 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include "bridge/filter.h"
 #include "bridge/midi.h"
 #include "bridge/actionowners.h"
 
@@ -34,44 +35,24 @@ namespace
     return static_cast<std::uint32_t>(static_cast<std::int64_t>(number));
   }
 
-  /// The four filter fields of a "register" command.
-  struct Filter
-  {
-    std::uint8_t value = 0;
-    std::uint8_t mask = 0;
-    std::uint32_t parameterValue = 0;
-    std::uint32_t parameterMask = 0;
-  };
-
   /// Reads the filter list by position; reading stops at the first position
   /// that is missing or not a number, and the rest keep their defaults.
   Filter readFilter(const VList& list)
   {
-    Filter filter;
-    std::optional<std::uint32_t> word;
-    if (list.size() > 0 && (word = controlWord(list[0])))
-      filter.value = static_cast<std::uint8_t>(*word);
-    else
-      return filter;
-
-    // 300 asks for the default mask: all bits when a value is given.
-    const std::uint8_t defaultMask = filter.value != 0 ? 0xFF : 0;
-    if (list.size() > 1 && (word = controlWord(list[1])))
-      filter.mask = *word == 300 ? defaultMask : static_cast<std::uint8_t>(*word);
-    else
+    FilterParts parts;
+    for (std::size_t part = valuePart; part < filterPartCount && part < list.size(); ++part)
     {
-      filter.mask = defaultMask;
-      return filter;
+      const std::optional<std::uint32_t> word = controlWord(list[part]);
+      if (!word)
+        break;
+      // The value is cut to 8 bits as it is read, so the default mask
+      // follows what is left of it; a mask of 300 asks for the default.
+      if (part == valuePart)
+        parts[part] = *word & 0xFFu;
+      else if (part != maskPart || *word != 300)
+        parts[part] = word;
     }
-
-    if (list.size() > 2 && (word = controlWord(list[2])))
-      filter.parameterValue = *word;
-    else
-      return filter;
-
-    if (list.size() > 3 && (word = controlWord(list[3])))
-      filter.parameterMask = *word;
-    return filter;
+    return makeFilter(parts);
   }
 
   /// Writes one line to standard error in a single write.
@@ -148,8 +129,8 @@ VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
       Operation* operation = nullptr;
       try
       {
-        operation = installAction(*channelMask, filter.value, filter.mask, filter.parameterValue,
-                                  filter.parameterMask, name, params,
+        operation = installAction(*channelMask, filter.filterValue, filter.filterMask,
+                                  filter.parameterValue, filter.parameterMask, name, params,
                                   static_cast<int>(*robotMask), owner);
       }
       catch (const std::exception& e)

@@ -1,8 +1,11 @@
 // The notara program from the outside: its command line, its start-up
 // lines on standard error, the configuration file and the exit statuses.
-// The MIDI system is a JACK server with the test's own MIDI source ports;
-// the robots are loopback servers that record every byte they receive.
+// The MIDI system is a JACK server of the test's own whose only MIDI ports
+// are the test's sources, so that device 0 is the first source the test
+// makes; the robots are loopback servers that record every byte they receive.
 #include <csignal>
+#include <exception>
+#include <iostream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -13,6 +16,7 @@
 #include "support/jack_midi_source.h"
 #include "support/jack_test.h"
 #include "support/notara_run.h"
+#include "support/private_jack_server.h"
 #include "support/test_server.h"
 
 using notara::test::JackMidiSource;
@@ -21,6 +25,31 @@ using notara::test::TestServer;
 
 namespace
 {
+  /// The JACK server of this test process, for all its tests. When it
+  /// can't start, JackTest reports that no server answers.
+  class PrivateJackEnvironment : public testing::Environment
+  {
+  public:
+    void SetUp() override
+    {
+      try
+      {
+        server_ = std::make_unique<notara::test::PrivateJackServer>();
+      }
+      catch (const std::exception& e)
+      {
+        std::cerr << e.what() << std::endl;
+      }
+    }
+    void TearDown() override { server_.reset(); }
+
+  private:
+    std::unique_ptr<notara::test::PrivateJackServer> server_;
+  };
+
+  [[maybe_unused]] testing::Environment* const privateJack =
+    testing::AddGlobalTestEnvironment(new PrivateJackEnvironment);
+
   const std::string usage = std::string("Usage: ") + NOTARA_BINARY +
                             " [MidiDeviceNumber] [conffile] [debuglevel]\n"
                             "\tParameters defaults to 0, notara.conf and 0 respectively\n";
@@ -82,27 +111,23 @@ namespace
 
   TEST_F(StartupTest, WithoutArgumentsWarnsOpensDeviceZeroAndReadsNotaraConf)
   {
-    if (deviceOf(source()) != 0)
-      GTEST_SKIP() << "device 0 is another MIDI port, not the test's source " << source().deviceName();
+    ASSERT_EQ(deviceOf(source()), 0);
     expectNoteFromSourceReachesRobot({}, "Warning, opening first available MIDI device\n");
   }
 
   TEST_F(StartupTest, ArgumentWithoutDigitsOpensDeviceZeroWithoutWarning)
   {
-    if (deviceOf(source()) != 0)
-      GTEST_SKIP() << "device 0 is another MIDI port, not the test's source " << source().deviceName();
+    ASSERT_EQ(deviceOf(source()), 0);
     expectNoteFromSourceReachesRobot({"abc"}, "");
   }
 
   TEST_F(StartupTest, HexadecimalDeviceNumberOpensThatDevice)
   {
     JackMidiSource second("e2e-startup-2");
-    const int first = deviceOf(source());
-    const int other = deviceOf(second);
-    if (!((first == 0 && other == 1) || (first == 1 && other == 0)))
-      GTEST_SKIP() << "the test's sources are not devices 0 and 1 (" << first << ", " << other << ")";
-    JackMidiSource& device0 = first == 0 ? source() : second;
-    JackMidiSource& device1 = first == 1 ? source() : second;
+    ASSERT_EQ(deviceOf(source()), 0);
+    ASSERT_EQ(deviceOf(second), 1);
+    JackMidiSource& device0 = source();
+    JackMidiSource& device1 = second;
 
     const auto devices = notara::test::midiInputDevices();
     NotaraRun run(NOTARA_BINARY, robotLine(0, server) + "action 1 0 1 EmitMap midi.key\n");
@@ -211,7 +236,9 @@ namespace
 
     source().noteOn(0, 60, 100);
     const std::string expected = run.upload() + "emit midi.key(9,0,60,100),";
-    ASSERT_TRUE(server.waitForBytes(0, expected.size())) << server.received(0);
+    // Whether notara got the note at all shows in its trace.
+    ASSERT_TRUE(server.waitForBytes(0, expected.size()))
+      << server.received(0) << "\nnotara's standard error:\n" << run.process().errors();
     EXPECT_EQ(server.received(0), expected);
     ASSERT_TRUE(run.process().waitForErrors("Sending 'emit midi.key(9,0,60,100),' to 1\n"))
       << run.process().errors();

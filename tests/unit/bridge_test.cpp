@@ -1,8 +1,7 @@
-// The bridge object's construction and destruction, and its mutex.
+// The bridge object's construction, and its mutex.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 #include <thread>
@@ -12,22 +11,9 @@
 
 #include "bridge/lockable.h"
 #include "bridge/midi.h"
-#include "support/memory_client.h"
 
 namespace
 {
-  /// An operation that only notices its own destruction.
-  class WatchedOperation : public Midi::Operation
-  {
-  public:
-    explicit WatchedOperation(bool& destroyed) : destroyed_(destroyed) {}
-    ~WatchedOperation() override { destroyed_ = true; }
-    void execute(int, int, int, int, int) override {}
-
-  private:
-    bool& destroyed_;
-  };
-
   TEST(Bridge, ConstructionGivesInitialValuesWhateverTheMemoryHeld)
   {
     // The one real instance is static and so zeroed before construction;
@@ -51,34 +37,6 @@ namespace
     EXPECT_EQ(midi->handle, nullptr);
 
     midi->~Midi();
-  }
-
-  TEST(Bridge, DestructionLeavesOperationsAndClientsAlive)
-  {
-    bool destroyed = false;
-    auto* operation = new WatchedOperation(destroyed);
-    notara::test::MemoryClient client;
-    {
-      auto midi = std::make_unique<Midi>();
-      midi->actions[20].push_back(Midi::Action{0, 0, 0, 0, operation, -1});
-      midi->actions[3].push_back(Midi::Action{0, 0, 0, 0, operation, -1});
-      midi->robots[0] = &client;
-    }
-    EXPECT_FALSE(destroyed);
-    const std::string text = "x=1,";
-    EXPECT_EQ(client.rawSend(text.data(), text.size()), 0);
-    EXPECT_EQ(client.sends().size(), 1u);
-    delete operation;
-    EXPECT_TRUE(destroyed);
-  }
-
-  TEST(Bridge, BaseSetupAcceptsAnyParameterList)
-  {
-    bool destroyed = false;
-    WatchedOperation operation(destroyed);
-    Midi::Operation& base = operation;
-    EXPECT_TRUE(base.setup({}));
-    EXPECT_TRUE(base.setup({"not", "a", "number", ""}));
   }
 
   TEST(Lockable, SerialisesTwoThreads)

@@ -1,8 +1,11 @@
 // Event dispatch: slots, filters, order, the kinds that reach no action, and
 // the trace lines by debug level.
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -82,6 +85,41 @@ namespace
       ++executed;
     }
     int executed = 0;
+  };
+
+  /// Stays inside execute until released, holding whatever the walk holds.
+  class BlockingOperation : public Midi::Operation
+  {
+  public:
+    void execute(int, int, int, int, int) override
+    {
+      std::unique_lock<std::mutex> guard(mutex_);
+      ++executed;
+      changed_.notify_all();
+      changed_.wait(guard, [this] { return released_; });
+    }
+
+    /// Waits until a walk is inside execute.
+    void waitUntilEntered()
+    {
+      std::unique_lock<std::mutex> guard(mutex_);
+      changed_.wait(guard, [this] { return executed > 0; });
+    }
+
+    /// Lets execute return.
+    void release()
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      released_ = true;
+      changed_.notify_all();
+    }
+
+    int executed = 0;  // guarded by mutex_ until the walk ends
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool released_ = false;
   };
 
   class Dispatch : public ::testing::Test
@@ -268,28 +306,43 @@ namespace
         ::testing::ExitedWithCode(0), "");
   }
 
-  TEST_F(Dispatch, InstallationsFromAnotherThreadNeverOverlapAWalk)
+  TEST_F(Dispatch, AnInstallationWaitsForTheWalkOfItsSlot)
   {
-    // The installer's side of the lock, as installAction takes it: the
-    // table may reallocate on every append, which a walk must never see.
-    add(0, 0, 0, recorder(0));
-    constexpr int rounds = 2000;
-    std::vector<Call> ignored;
-    RecordingOperation other(1, ignored);
-    std::thread installer([&] {
-      for (int i = 0; i < rounds; ++i)
-      {
-        std::lock_guard<Lockable> guard(midi.lock);
-        midi.actions[0].push_back(Midi::Action{1, 0xFF, 0, 0, &other, -1});
-      }
-    });
-    for (int i = 0; i < rounds; ++i)
-      midi.onMessage(9, 0, 0, 1);
-    installer.join();
+    // The walk stays inside an operation while another thread installs on
+    // the same slot. The installation can only end after the walk: were
+    // either side without the lock, the table would grow under the walk.
+    auto blocking = std::make_unique<BlockingOperation>();
+    BlockingOperation* op = blocking.get();
+    add(0, 0, 0, keep(std::move(blocking)));
 
-    EXPECT_EQ(calls.size(), static_cast<std::size_t>(rounds));
-    EXPECT_TRUE(ignored.empty());
-    EXPECT_EQ(midi.actions[0].size(), static_cast<std::size_t>(rounds) + 1);
+    std::thread walker([&] { midi.onMessage(9, 0, 60, 100); });
+    op->waitUntilEntered();
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    Midi::Operation* installed = nullptr;
+    bool done = false;
+    std::thread installer([&] {
+      Midi::Operation* result = midi.installAction(1, 0, 0, 0, 0, "EmitMap", {"x"}, -1);
+      std::lock_guard<std::mutex> guard(mutex);
+      installed = result;
+      done = true;
+      changed.notify_all();
+    });
+    {
+      // A moment in which an installation that ignores the lock ends.
+      std::unique_lock<std::mutex> guard(mutex);
+      EXPECT_FALSE(changed.wait_for(guard, std::chrono::milliseconds(200), [&] { return done; }));
+    }
+
+    op->release();
+    walker.join();
+    installer.join();
+    ASSERT_NE(installed, nullptr);
+    keep(std::unique_ptr<Midi::Operation>(installed));
+    ASSERT_EQ(midi.actions[0].size(), 2u);
+    EXPECT_EQ(midi.actions[0][1].operation, installed);
+    EXPECT_EQ(op->executed, 1);
   }
 
   // --- traces -------------------------------------------------------------
