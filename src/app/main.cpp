@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <windows.h>
+#include <mmsystem.h>
 
 #include "bridge/midi.h"
 #include "libgantry/error.h"
@@ -27,9 +28,14 @@ namespace
 
   // Ends a failed start-up. The MIDI input and any robot opened before the
   // failure keep running on their own threads and use the bridge object, so
-  // the process must not run static destruction under them.
+  // the process must not run static destruction under them. The MIDI device
+  // is closed first all the same: not every MIDI system cleans up after a
+  // process that ends with its device open (a JACK client leaves a lock
+  // behind in libjack's database).
   [[noreturn]] void failStartup(int status)
   {
+    if (midi.handle != nullptr)
+      midiInClose(midi.handle);
     std::cerr.flush();
     std::cout.flush();
     std::_Exit(status);

@@ -49,11 +49,29 @@ MidiSystem::MidiSystem()
   jack_set_info_function(&ignoreJack);
 }
 
+void MidiSystem::release()
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Destroying an RtMidi input closes its ALSA or JACK client.
+  alsa_.reset();
+  jack_.reset();
+}
+
+void MidiSystem::close()
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  alsa_.reset();
+  jack_.reset();
+}
+
 void MidiSystem::ignoreError(RtMidiError::Type, const std::string&, void*) {}
 
 RtMidiIn* MidiSystem::enumerator(RtMidi::Api api)
 {
   std::unique_ptr<RtMidiIn>& slot = api == RtMidi::LINUX_ALSA ? alsa_ : jack_;
+  if (closed_)
+    return nullptr;
   if (slot)
     return slot.get();
   if (!(api == RtMidi::LINUX_ALSA ? alsaAnswers() : jackAnswers()))

@@ -2,6 +2,9 @@
 // The MIDI input ports of the machine, as one numbered list: the ALSA
 // sequencer's readable ports, then JACK's MIDI output ports.
 //
+// Each API is asked through one enumeration client (an RtMidi input that
+// opens no port), made when first needed.
+//
 // Threading: all functions may be called from any thread; they serialise
 // on the object's own mutex, which no callback ever runs under.
 #include <memory>
@@ -30,6 +33,11 @@ public:
   /// Finds port number `device`; false when there is none such.
   bool find(unsigned int device, MidiPortRef& port);
 
+  /// Closes the enumeration clients; the next count or find opens them again.
+  void release();
+  /// Closes the enumeration clients for good: afterwards there are no ports.
+  void close();
+
   /// An RtMidi error callback that reports nothing (set on every RtMidi object).
   static void ignoreError(RtMidiError::Type type, const std::string& text, void* userData);
 
@@ -47,4 +55,5 @@ private:
   std::mutex mutex_;
   std::unique_ptr<RtMidiIn> alsa_;
   std::unique_ptr<RtMidiIn> jack_;
+  bool closed_ = false;
 };

@@ -13,6 +13,22 @@
 // MIDI system); MIM_OPEN is delivered from midiInOpen's caller before it
 // returns, MIM_CLOSE from midiInClose's. No lock of this layer is held while
 // the callback runs. The callback must not close its own device.
+//
+// Process end: as Windows releases a process's MIDI devices, the layer
+// closes its ALSA and JACK clients (open devices and the enumeration
+// clients) before the process ends, so that no lock stays behind in
+// libjack's per-user database. On return from main or exit() an atexit
+// handler does it, on the exiting thread. For SIGINT, SIGTERM and SIGHUP,
+// when their disposition is still the default at the layer's first call,
+// the layer installs a handler that only writes to a pipe; a thread of the
+// layer (every signal blocked there) then closes the clients, restores the
+// default disposition and raises the signal again, so the process ends by
+// that signal as before; a second signal meanwhile ends it at once. The
+// callback gets no MIM_CLOSE then, and a function called meanwhile finds
+// no devices. That release waits for a midiInOpen or midiInClose under way
+// (not for callbacks). midiInOpen closes the enumeration clients before it
+// returns; so a program that ends with std::_Exit after midiInOpen only has
+// to midiInClose its device to leave nothing open.
 #include "windows.h"
 
 struct HMIDIIN__;
