@@ -2,6 +2,7 @@
 // MidiInPort.
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -68,8 +69,13 @@ namespace
   // first so that it outlives the release registered with atexit.
   void guardProcessEnd()
   {
-    MidiSystem::instance();
-    ProcessEndGuard::arm(&releaseClients);
+    // Once: the guard's mutex is held while the releases run, and a release
+    // may wait for a thread that is in here.
+    static std::once_flag armed;
+    std::call_once(armed, [] {
+      MidiSystem::instance();
+      ProcessEndGuard::arm(&releaseClients);
+    });
   }
 
   // Marks an open or close as under way for as long as it lives; false
@@ -224,24 +230,6 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
     BusyMark busy;
     if (!busy.claim())
       return fail(MMSYSERR_ERROR);
-    // Whether the open succeeds or not, the enumeration clients are no
-    // longer needed: closing them here leaves nothing open but the device,
-    // so a program that ends without destructors after this (notara's
-    // failed start-up) has only its device to close.
-    struct EnumerationRelease
-    {
-      ~EnumerationRelease()
-      {
-        try
-        {
-          MidiSystem::instance().release();
-        }
-        catch (...)
-        {
-        }
-      }
-    } enumerationRelease;
-
     MidiPortRef ref;
     if (!MidiSystem::instance().find(deviceId, ref))
       return fail(MMSYSERR_BADDEVICEID);
@@ -253,6 +241,7 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
       std::lock_guard<std::mutex> lock(handlesMutex);
       openHandles.insert(port.get());
     }
+    MidiSystem::instance().deviceOpened(port->api(), true);
     busy.done();
     *handle = port->handle();
     notifySafely(*port.release(), MIM_OPEN);
@@ -324,8 +313,50 @@ MMRESULT midiInClose(HMIDIIN handle)
   }
   // The client is closed: the release at process end need not wait for
   // the callback.
+  MidiSystem::instance().deviceOpened(port->api(), false);
   busy.done();
   notifySafely(*port, MIM_CLOSE);
   delete port;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInGetErrorTextA(MMRESULT error, LPSTR text, UINT size)
+{
+  if (text == nullptr || size == 0)
+    return MMSYSERR_INVALPARAM;
+  const char* description = nullptr;
+  switch (error)
+  {
+  case MMSYSERR_NOERROR:
+    description = "no error";
+    break;
+  case MMSYSERR_ERROR:
+    description = "the MIDI system failed to open the device";
+    break;
+  case MMSYSERR_BADDEVICEID:
+    description = "no MIDI input device has that number";
+    break;
+  case MMSYSERR_ALLOCATED:
+    description = "the device is in use";
+    break;
+  case MMSYSERR_INVALHANDLE:
+    description = "not an open MIDI input device";
+    break;
+  case MMSYSERR_NOMEM:
+    description = "out of memory";
+    break;
+  case MMSYSERR_INVALFLAG:
+    description = "unsupported flags";
+    break;
+  case MMSYSERR_INVALPARAM:
+    description = "invalid parameter";
+    break;
+  default:
+    text[0] = '\0';
+    return MMSYSERR_BADERRNUM;
+  }
+  const std::size_t length = std::min<std::size_t>(std::strlen(description), size - 1);
+  std::memcpy(text, description, length);
+  text[length] = '\0';
   return MMSYSERR_NOERROR;
 }

@@ -1,6 +1,7 @@
 // The release of the MIDI layer's clients at process end.
 #include "processendguard.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -23,8 +25,8 @@ namespace
   // (a signal then), and must still find its mutex.
   struct GuardState
   {
-    std::mutex mutex;  // held while the release runs; guards release and released
-    ProcessEndGuard::Release release = nullptr;
+    std::mutex mutex;  // held while the releases run; guards releases and released
+    std::vector<ProcessEndGuard::Release> releases;
     bool released = false;
   };
 
@@ -60,11 +62,13 @@ namespace
 
 void ProcessEndGuard::arm(Release release)
 {
-  std::call_once(armed, [release] {
-    {
-      std::lock_guard<std::mutex> lock(guardState().mutex);
-      guardState().release = release;
-    }
+  {
+    GuardState& state = guardState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (std::find(state.releases.begin(), state.releases.end(), release) == state.releases.end())
+      state.releases.push_back(release);
+  }
+  std::call_once(armed, [] {
     if (std::atexit(&ProcessEndGuard::atExit) != 0)
       std::cerr << "ProcessEndGuard::arm: can't register the release at exit" << std::endl;
     installWatcher();
@@ -75,10 +79,21 @@ void ProcessEndGuard::releaseNow()
 {
   GuardState& state = guardState();
   std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.released || state.release == nullptr)
+  if (state.released)
     return;
   state.released = true;
-  state.release();
+  // The last one armed first: a program's own release closes its devices
+  // before the layer's closes what is left.
+  for (auto release = state.releases.rbegin(); release != state.releases.rend(); ++release)
+  {
+    try
+    {
+      (*release)();
+    }
+    catch (...)
+    {
+    }
+  }
 }
 
 void ProcessEndGuard::installWatcher()

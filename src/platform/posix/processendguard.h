@@ -14,25 +14,26 @@
 // std::_Exit and the other signals release nothing: a program that ends
 // with _Exit closes its devices first.
 //
-// Threading: arm may be called from any thread. The release function runs
-// at most once, with this class's mutex held: on the thread that calls
+// Threading: arm may be called from any thread. The release functions run
+// at most once, the last armed first, with this class's mutex held: on the thread that calls
 // exit() (or returns from main) or on the watcher thread, which has every
 // signal blocked and whose entry point lets no exception out.
 
-/// Runs the layer's release once, whichever way the process ends.
+/// Runs the layer's releases once, whichever way the process ends.
 class ProcessEndGuard
 {
 public:
-  /// The function that closes the layer's clients; must not throw.
+  /// A function that closes clients; an exception out of it is ignored.
   using Release = void (*)();
 
-  /// On the first call: registers `release` for exit() and installs the
-  /// signal watcher; later calls change nothing. Call it before the first
-  /// client is opened, after constructing the static objects that `release`
-  /// uses (an atexit handler runs before their destructors only then).
+  /// Adds `release` (once, however often it is given); the first call also
+  /// registers the releases for exit() and installs the signal watcher.
+  /// Call it before the first client is opened, after constructing the
+  /// static objects that `release` uses (an atexit handler runs before
+  /// their destructors only then).
   static void arm(Release release);
 
-  /// Runs the release now unless it already ran.
+  /// Runs the releases now unless they already ran.
   static void releaseNow();
 
   ProcessEndGuard() = delete;

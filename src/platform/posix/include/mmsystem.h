@@ -41,6 +41,7 @@ constexpr MMRESULT MMSYSERR_ERROR = 1;
 constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
 constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
 constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_BADERRNUM = 9;
 constexpr MMRESULT MMSYSERR_NOMEM = 7;
 constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
 constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
@@ -57,6 +58,7 @@ constexpr DWORD CALLBACK_NULL = 0x00000000u;
 constexpr DWORD CALLBACK_FUNCTION = 0x00030000u;
 
 constexpr int MAXPNAMELEN = 32;
+constexpr UINT MAXERRORLENGTH = 256;
 
 using MMVERSION = UINT;
 
@@ -98,3 +100,9 @@ MMRESULT midiInStop(HMIDIIN handle);
 
 /// Closes the device; MIM_CLOSE is delivered. The handle is invalid after.
 MMRESULT midiInClose(HMIDIIN handle);
+
+/// Writes the text that describes `error` (a result of the functions
+/// above) into `text`, cut to `size` characters with its NUL;
+/// MMSYSERR_BADERRNUM for an unknown code, MMSYSERR_INVALPARAM for a null
+/// or empty buffer.
+MMRESULT midiInGetErrorTextA(MMRESULT error, LPSTR text, UINT size);
