@@ -28,7 +28,7 @@ namespace
   // Set by the release at process end: no device opens afterwards.
   bool ended = false;
 
-  // Closes every open device and the enumeration clients: the process is
+  // Closes every open device and the listing clients: the process is
   // ending. Runs once, on the thread that ends the process (see
   // ProcessEndGuard). The application's callback gets no MIM_CLOSE: it is
   // not told of its device's end when the process ends on Windows either.

@@ -15,7 +15,7 @@
 // the callback runs. The callback must not close its own device.
 //
 // Process end: as Windows releases a process's MIDI devices, the layer
-// closes its ALSA and JACK clients (open devices and the enumeration
+// closes its ALSA and JACK clients (open devices and the listing
 // clients) before the process ends, so that no lock stays behind in
 // libjack's per-user database. On return from main or exit() an atexit
 // handler does it, on the exiting thread. For SIGINT, SIGTERM and SIGHUP,
@@ -26,9 +26,10 @@
 // that signal as before; a second signal meanwhile ends it at once. The
 // callback gets no MIM_CLOSE then, and a function called meanwhile finds
 // no devices. That release waits for a midiInOpen or midiInClose under way
-// (not for callbacks). midiInOpen closes the enumeration clients before it
-// returns; so a program that ends with std::_Exit after midiInOpen only has
-// to midiInClose its device to leave nothing open.
+// (not for callbacks). The listing clients stay open between calls (a
+// program that lists the devices often must not make a client each time),
+// so a program that ends with std::_Exit runs ProcessEndGuard::releaseNow
+// first (notara::platform::endProcess does).
 #include "windows.h"
 
 struct HMIDIIN__;
