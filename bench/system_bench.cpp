@@ -13,11 +13,14 @@
 // starts one with the dummy driver and a period of 64 frames.
 //
 // Usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S] [--sustain-seconds=S]
-//                     [--hold=RATE] [--jack-mode=TEXT]
+//                     [--hold=RATE] [--jack-mode=TEXT] [--returns=N]
 //   The rate ladder is probed for 10 s a step, the best rate held for 60 s.
 //   --hold runs only one sustained run at RATE and reports what was lost,
 //   beside what the bare JACK input lost; --jack-mode names how the JACK
-//   server runs (synchronous or not) in the table.
+//   server runs (synchronous or not) in the table. --returns=N runs only
+//   the device's return: the source port closed and opened again N times
+//   under the same name, and the time from each return to the first event
+//   that reaches a robot.
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -71,6 +74,7 @@ namespace
     double sustainSeconds = 60;
     double hold = 0;          // > 0: only one run at this rate, counting losses
     std::string jackMode;     // how the server runs, for the table
+    int returns = 0;          // > 0: only the device's return, this many times
   };
 
   /// The JACK server's period and rate, asked of a client of our own.
@@ -300,6 +304,40 @@ namespace
       return result;
     }
 
+    /// Closes `source` and makes it again under the same name `returns`
+    /// times; for each return, nanoseconds from the port being back to the
+    /// first event that robot 0 receives (events sent every 2 ms meanwhile).
+    std::vector<std::int64_t> measureReturns(std::unique_ptr<JackMidiSource>& source, const std::string& port,
+                                             const std::string& client, int returns)
+    {
+      const std::string gone = "\" is gone; closed it";
+      std::vector<std::int64_t> delays;
+      std::size_t k = kWarmUp;
+      for (int i = 0; i < returns; ++i)
+      {
+        source.reset();
+        if (!notara_->waitForErrorCount(gone, static_cast<std::size_t>(i) + 1, kWait))
+          throw std::runtime_error("Trial::measureReturns: notara did not see the source go; its errors: " +
+                                   notara_->errors());
+        const std::size_t before = sink_.statements(0);
+        source = std::make_unique<JackMidiSource>(port, client);
+        source->setPace(std::chrono::milliseconds(0));
+        const std::int64_t back = StatementSink::now();
+        while (sink_.statements(0) == before)
+        {
+          if (StatementSink::now() - back > std::chrono::nanoseconds(kWait).count())
+            throw std::runtime_error("Trial::measureReturns: no event reached a robot after the return; "
+                                     "notara's errors: " + notara_->errors());
+          send(*source, k++);
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        delays.push_back(sink_.arrival(0, before) - back);
+        // What was still under way arrives before the next loss.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      return delays;
+    }
+
   private:
     StatementSink sink_;
     TempDir dir_;
@@ -353,10 +391,12 @@ namespace
         options.hold = std::stod(arg.substr(7));
       else if (arg.rfind("--jack-mode=", 0) == 0)
         options.jackMode = arg.substr(12);
+      else if (arg.rfind("--returns=", 0) == 0)
+        options.returns = std::stoi(arg.substr(10));
       else
         throw std::invalid_argument("unknown argument " + arg +
                                     " (usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S]"
-                                    " [--sustain-seconds=S] [--hold=RATE] [--jack-mode=TEXT])");
+                                    " [--sustain-seconds=S] [--hold=RATE] [--jack-mode=TEXT] [--returns=N])");
     }
     return options;
   }
@@ -374,6 +414,31 @@ int main(int argc, char** argv)
                                    std::to_string(timing.rate) + " Hz" +
                                    (timing.realtime ? ", realtime" : ", no realtime") + ")";
     const std::string jack = options.jackMode.empty() ? "" : ", JACK " + options.jackMode;
+
+    if (options.returns > 0)
+    {
+      // A client name of its own, so the port returns under the same name.
+      const std::string port = "out";
+      const std::string client = "nbench-return";
+      auto returning = std::make_unique<JackMidiSource>(port, client);
+      const int device = deviceNumber(returning->deviceName());
+      if (device < 0)
+        throw std::runtime_error("the source " + returning->deviceName() + " is not among the MIDI input devices");
+      std::cout << "system_bench: the source closed and opened again " << options.returns << " times" << jack
+                << "... " << std::flush;
+      Trial trial(*returning, device, static_cast<std::size_t>(options.returns) * 200);
+      std::vector<std::int64_t> delays = trial.measureReturns(returning, port, client, options.returns);
+      const LatencySummary r = LatencySummary::of(delays);
+      std::cout << "p50 " << r.p50 / 1e6 << " ms, max " << r.max / 1e6 << " ms" << std::endl;
+      ResultTable table("system_bench");
+      const std::string subject = "source's return to the first event at a robot (" + std::to_string(r.count) +
+                                  " returns" + jack + ")";
+      table.add({"system", subject, "p50", r.p50 / 1e6, "ms", std::nullopt, "", ResultTable::Target{"value", "<=", 1000}});
+      table.add({"system", subject, "max", r.max / 1e6, "ms", std::nullopt, "", ResultTable::Target{"value", "<=", 1000}});
+      if (!options.json.empty())
+        table.write(options.json);
+      return 0;
+    }
 
     JackMidiSource source("bench-out");
     source.setPace(std::chrono::milliseconds(0));

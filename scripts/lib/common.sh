@@ -82,17 +82,6 @@ start_jackd() {
       *) echo "start_jackd: unknown option $word" >&2; return 1 ;;
     esac
   done
-  # libjack keeps a per-user database in /dev/shm/jack_db-UID. A program
-  # that ends without closing its JACK client (notara when it is stopped)
-  # leaks a lock there; after some hundred such ends every client prints
-  # "BDB2034 unable to allocate memory for mutex" and may crash. A server
-  # removes the database when it stops; remove a stale one nothing maps.
-  local db users
-  db=/dev/shm/jack_db-$(id -u)
-  users=$(grep -s "$db/__db" /proc/[0-9]*/maps | grep -v '(deleted)' || true)
-  if [ -d "$db" ] && [ -z "$users" ]; then
-    rm -rf "$db"
-  fi
   # A session of its own: Ctrl-C at the terminal must not stop the server
   # before the programs that use it; the caller stops it by JACK_PID.
   setsid jackd -n "$name" "${options[@]}" -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &

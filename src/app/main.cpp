@@ -11,7 +11,7 @@
 #include <windows.h>
 
 #include "bridge/midi.h"
-#include "libgantry/error.h"
+#include "platform/processend.h"
 
 namespace
 {
@@ -27,17 +27,25 @@ namespace
 
   // Ends a failed start-up. The MIDI input and any robot opened before the
   // failure keep running on their own threads and use the bridge object, so
-  // the process must not run static destruction under them.
+  // the process must not run static destruction under them; the MIDI
+  // device is closed all the same (see closeMidi).
   [[noreturn]] void failStartup(int status)
   {
-    std::cerr.flush();
-    std::cout.flush();
-    std::_Exit(status);
+    notara::platform::endProcess(status);
+  }
+
+  // Run once when the process ends, however it ends: not every MIDI system
+  // cleans up after a process that ends with its device open (a JACK client
+  // leaves a lock behind in libjack's per-user database).
+  void closeMidi()
+  {
+    midi.close();
   }
 }
 
 int main(int argc, char** argv)
 {
+  notara::platform::onProcessEnd(&closeMidi);
   const std::vector<std::string> devices = midi.listDevices();
   std::cerr << "Midi device list:" << std::endl;
   for (std::size_t i = 0; i < devices.size(); ++i)
@@ -51,7 +59,7 @@ int main(int argc, char** argv)
 
   if (!midi.open(device))
   {
-    libgantry::perror("midi open");
+    std::cerr << "midi open: " << midi.openError() << std::endl;
     failStartup(1);
   }
 

@@ -2,6 +2,7 @@
 // short message into kind, channel and two data bytes.
 #include "midi/midiin.h"
 
+#include <chrono>
 #include <exception>
 #include <iostream>
 #include <ostream>
@@ -40,14 +41,136 @@ std::vector<std::string> MidiIn::listDevices()
   return names;
 }
 
+MidiIn::~MidiIn()
+{
+  endWatch();
+}
+
 bool MidiIn::open(int device)
 {
-  const MMRESULT opened =
-    midiInOpen(&handle, static_cast<UINT>(device), reinterpret_cast<DWORD_PTR>(&midiInCallback),
-               reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
-  if (opened != MMSYSERR_NOERROR)
+  // The list the device is chosen from: the watch remembers its name and
+  // how many devices carry it.
+  const std::vector<std::string> listed = listDevices();
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  if (ending_)
     return false;
-  return midiInStart(handle) == MMSYSERR_NOERROR;
+  if (!openDevice(static_cast<UINT>(device)))
+    return false;
+  const auto number = static_cast<std::size_t>(static_cast<UINT>(device));
+  if (number < listed.size() && !listed[number].empty())
+  {
+    watch_.emplace(listed[number], listed);
+    if (!watchThread_.joinable())
+      watchThread_ = std::thread(&MidiIn::watchLoop, this);
+  }
+  return true;
+}
+
+bool MidiIn::openDevice(UINT device)
+{
+  HMIDIIN opened = nullptr;
+  lastError_ = midiInOpen(&opened, device, reinterpret_cast<DWORD_PTR>(&midiInCallback),
+                          reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+  if (lastError_ != MMSYSERR_NOERROR)
+    return false;
+  handle = opened;
+  closedBySystem_.store(false);
+  lastError_ = midiInStart(handle);
+  if (lastError_ == MMSYSERR_NOERROR)
+    return true;
+  // The first open keeps a device whose start failed, as it always did;
+  // the program ends then. The watch must not keep one it can't use.
+  if (watch_)
+    closeDevice();
+  return false;
+}
+
+void MidiIn::closeDevice()
+{
+  if (handle == nullptr)
+    return;
+  closing_.store(true);
+  midiInStop(handle);
+  midiInClose(handle);
+  handle = nullptr;
+  closing_.store(false);
+}
+
+std::string MidiIn::openError() const
+{
+  char text[MAXERRORLENGTH] = {};
+  if (midiInGetErrorTextA(lastError_, text, sizeof text) != MMSYSERR_NOERROR || text[0] == '\0')
+    return "error " + std::to_string(lastError_);
+  return text;
+}
+
+void MidiIn::close()
+{
+  endWatch();
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  closeDevice();
+}
+
+void MidiIn::endWatch()
+{
+  {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    ending_ = true;
+  }
+  watchWake_.notify_all();
+  if (watchThread_.joinable() && watchThread_.get_id() != std::this_thread::get_id())
+    watchThread_.join();
+}
+
+void MidiIn::watchLoop()
+{
+  // The thread's entry point: nothing may leave it. A look that fails (out
+  // of memory) is tried again at the next.
+  constexpr auto lookInterval = std::chrono::milliseconds(250);
+  std::unique_lock<std::mutex> lock(watchMutex_);
+  while (!ending_)
+  {
+    watchWake_.wait_for(lock, lookInterval, [this] { return ending_; });
+    if (ending_)
+      return;
+    try
+    {
+      lookOnce();
+    }
+    catch (...)
+    {
+    }
+  }
+}
+
+void MidiIn::lookOnce()
+{
+  const std::vector<std::string> listed = listDevices();
+  const DeviceWatch::Decision decision = watch_->look(listed, closedBySystem_.exchange(false));
+  switch (decision.step)
+  {
+  case DeviceWatch::Step::keep:
+    break;
+  case DeviceWatch::Step::lose:
+    closeDevice();
+    std::cerr << "MidiIn: MIDI device \"" << watch_->name()
+              << "\" is gone; closed it, waiting for it to return" << std::endl;
+    break;
+  case DeviceWatch::Step::open:
+    if (openDevice(decision.device))
+    {
+      watch_->opened();
+      std::cerr << "MidiIn: MIDI device \"" << watch_->name() << "\" is back as number "
+                << decision.device << "; opened it" << std::endl;
+    }
+    else if (watch_->openFailed())
+    {
+      std::cerr << "MidiIn: MIDI device \"" << watch_->name() << "\" is listed as number "
+                << decision.device << " but can't be opened: " << openError()
+                << "; trying again" << std::endl;
+    }
+    break;
+  }
 }
 
 void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t /*param2*/)
@@ -67,6 +190,13 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
   else if (msg == MIM_LONGDATA)
   {
     std::cerr << "No idea what to do..." << std::endl;
+  }
+  else if (msg == MIM_CLOSE)
+  {
+    // The watch closes the device itself; a close it did not ask for is the
+    // MIDI system's, and the watch then treats the device as gone.
+    if (!closing_.load())
+      closedBySystem_.store(true);
   }
   else if (msg == MIM_ERROR)
   {

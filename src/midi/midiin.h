@@ -1,17 +1,33 @@
 #pragma once
 // One MIDI input port of the Windows multimedia interface.
 //
-// Threading: listDevices and open run on the caller's thread (start-up).
-// midiInCallback, handleInput and onMessage run on the MIDI system's input
-// thread, one message at a time. MidiIn takes no lock; an override of
-// onMessage brings its own.
+// Once open, a watch thread of the object looks at the device list every
+// quarter of a second: when no device of the open device's name is listed
+// any more (unplugged, its MIDI system gone), it closes the device and says
+// so in one line; when one of that name is listed again, under whatever
+// number, it opens and starts it, with one line. DeviceWatch holds the
+// decisions, and what it does with two devices of the same name.
+//
+// Threading: listDevices, open and close run on the caller's thread
+// (start-up, the end of the process). midiInCallback, handleInput and
+// onMessage run on the MIDI system's input thread, one message at a time,
+// with no lock of MidiIn held; an override of onMessage brings its own. The
+// watch thread opens and closes the device under the object's watch mutex,
+// which open and close take too.
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <iosfwd>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <windows.h>
 #include <mmsystem.h>
+
+#include "midi/devicewatch.h"
 
 /// A MIDI input device that turns each short message into onMessage.
 class MidiIn
@@ -25,8 +41,15 @@ public:
   /// Names of the MIDI input devices; entry i is device number i.
   std::vector<std::string> listDevices();
 
-  /// Opens and starts device `device`; true only when both succeeded.
+  /// Opens and starts device `device`, then watches it; true only when
+  /// both succeeded.
   bool open(int device);
+
+  /// Why the last open failed, in the MIDI system's words.
+  std::string openError() const;
+
+  /// Ends the watch and closes the device; nothing opens it afterwards.
+  void close();
 
   /// Handles one callback of the MIDI system: MIM_DATA becomes onMessage.
   void handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t param2);
@@ -40,8 +63,30 @@ public:
                            std::uint8_t data1, std::uint8_t data2);
 
 protected:
-  // Objects are destroyed only as the bridge, never through this base.
-  ~MidiIn() = default;
+  // Objects are destroyed only as the bridge, never through this base. The
+  // watch ends with the object; the device stays as it is.
+  ~MidiIn();
+
+private:
+  // Opens and starts device `device` into `handle`; closes it again when
+  // the start fails. With watchMutex_ held.
+  bool openDevice(UINT device);
+  // Stops and closes `handle`. With watchMutex_ held.
+  void closeDevice();
+  void watchLoop();
+  // One look at the device list and what it decides. With watchMutex_ held.
+  void lookOnce();
+  void endWatch();
+
+  std::mutex watchMutex_;  // guards handle's changes, watch_, ending_ and lastError_
+  std::condition_variable watchWake_;
+  std::optional<DeviceWatch> watch_;
+  bool ending_ = false;
+  MMRESULT lastError_ = MMSYSERR_NOERROR;
+  // A MIM_CLOSE that this object did not ask for: the system closed the device.
+  std::atomic<bool> closedBySystem_{false};
+  std::atomic<bool> closing_{false};
+  std::thread watchThread_;
 };
 
 /// The callback given to midiInOpen; `instance` is the MidiIn object.

@@ -46,7 +46,12 @@ namespace notara::test
   }
 
   JackMidiSource::JackMidiSource(const std::string& portName)
-    : clientName_(uniqueClientName()), portName_(portName)
+    : JackMidiSource(portName, uniqueClientName())
+  {
+  }
+
+  JackMidiSource::JackMidiSource(const std::string& portName, const std::string& clientName)
+    : clientName_(clientName), portName_(portName)
   {
     // RtMidi complains on standard error when there is no server; ask first.
     if (!serverAnswers())

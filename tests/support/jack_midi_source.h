@@ -25,6 +25,9 @@ namespace notara::test
     /// made unique for the process. Throws std::runtime_error when no JACK
     /// server answers or the port can't be made.
     explicit JackMidiSource(const std::string& portName);
+    /// The same on a client named `clientName`, so that a source closed
+    /// and made again shows up under the same device name.
+    JackMidiSource(const std::string& portName, const std::string& clientName);
     ~JackMidiSource();
     JackMidiSource(const JackMidiSource&) = delete;
     JackMidiSource& operator=(const JackMidiSource&) = delete;

@@ -202,3 +202,22 @@ TEST(MidiInOpen, DeviceBeyondTheListFails)
   EXPECT_FALSE(in.open(-1));
   EXPECT_EQ(in.handle, nullptr);
 }
+
+TEST(MidiInOpen, AFailedOpenNamesItsCauseInTheMidiSystemsWords)
+{
+  RecordingMidiIn in;
+  ASSERT_FALSE(in.open(static_cast<int>(in.listDevices().size())));
+  char text[MAXERRORLENGTH] = {};
+  ASSERT_EQ(midiInGetErrorTextA(MMSYSERR_BADDEVICEID, text, sizeof text), MMSYSERR_NOERROR);
+  EXPECT_NE(std::string(text), "");
+  EXPECT_EQ(in.openError(), text);
+
+  // Another cause gives another text: the result is not one fixed phrase.
+  char other[MAXERRORLENGTH] = {};
+  ASSERT_EQ(midiInGetErrorTextA(MMSYSERR_NOMEM, other, sizeof other), MMSYSERR_NOERROR);
+  EXPECT_NE(in.openError(), other);
+  // A close after a failed open has nothing to close and changes nothing.
+  in.close();
+  EXPECT_EQ(in.handle, nullptr);
+  EXPECT_FALSE(in.open(0)) << "no device opens after close";
+}

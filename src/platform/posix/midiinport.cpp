@@ -1,7 +1,9 @@
 // One open MIDI input device over RtMidi.
 #include "midiinport.h"
 
+#include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <exception>
 #include <iostream>
 
@@ -18,14 +20,28 @@ namespace
 }
 
 MidiInPort::MidiInPort(Callback callback, DWORD_PTR instance)
-  : callback_(callback), instance_(instance), queue_(queueCapacity)
+  : callback_(callback), instance_(instance)
 {
-  delivery_ = std::thread(&MidiInPort::deliverLoop, this);
+  static_assert(std::atomic<bool>::is_always_lock_free &&
+                  std::atomic<std::size_t>::is_always_lock_free,
+                "the MIDI system's thread must not take a lock");
+  if (sem_init(&wakeup_, 0, 0) != 0)
+    throw std::system_error(errno, std::generic_category(), "MidiInPort::MidiInPort: sem_init");
+  try
+  {
+    delivery_ = std::thread(&MidiInPort::deliverLoop, this);
+  }
+  catch (...)
+  {
+    sem_destroy(&wakeup_);
+    throw;
+  }
 }
 
 MidiInPort::~MidiInPort()
 {
   close();
+  sem_destroy(&wakeup_);
 }
 
 void MidiInPort::open(const MidiPortRef& port)
@@ -37,8 +53,8 @@ void MidiInPort::open(const MidiPortRef& port)
   input->ignoreTypes(true, false, false);
   input->setCallback(&MidiInPort::onInput, this);
 
-  // The enumerator and this object each ask the API for its ports, so the
-  // port is found again by name rather than trusted by number.
+  // The listing client and this object each ask the API for its ports, so
+  // the port is found again by name rather than trusted by number.
   const unsigned int ports = input->getPortCount();
   unsigned int index = 0;
   while (index < ports && input->getPortName(index) != port.name)
@@ -51,20 +67,21 @@ void MidiInPort::open(const MidiPortRef& port)
     throw RtMidiError("MidiInPort::open: can't open port " + port.name,
                       RtMidiError::DRIVER_ERROR);
   input_ = std::move(input);
+  api_ = port.api;
 }
 
 void MidiInPort::start()
 {
   startNanos_.store(nowNanos());
+  // Messages queued before this start are not delivered after it.
+  run_.fetch_add(1);
   running_.store(true);
 }
 
 void MidiInPort::stop()
 {
   running_.store(false);
-  std::lock_guard<std::mutex> lock(mutex_);
-  queue_.clear();
-  dropped_ = 0;
+  dropped_.store(0);
 }
 
 void MidiInPort::close()
@@ -73,11 +90,8 @@ void MidiInPort::close()
   // Destroying the RtMidi object ends its thread (or JACK client), so
   // nothing is queued after this.
   input_.reset();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    quit_ = true;
-  }
-  wakeup_.notify_one();
+  quit_.store(true);
+  wake();
   if (delivery_.joinable())
     delivery_.join();
 }
@@ -116,17 +130,16 @@ void MidiInPort::queue(const std::vector<unsigned char>& message)
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
     std::chrono::nanoseconds(nowNanos() - startNanos_.load()));
   const Queued item{kind == ShortMessageKind::data ? MIM_DATA : MIM_ERROR, word,
-                    static_cast<DWORD>(elapsed.count())};
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.full())
-    {
-      ++dropped_;
-      return;
-    }
-    queue_.push_back(item);
-  }
-  wakeup_.notify_one();
+                    static_cast<DWORD>(elapsed.count()), run_.load()};
+  if (!queue_.push(item))
+    dropped_.fetch_add(1);
+  wake();
+}
+
+void MidiInPort::wake()
+{
+  if (sleeping_.exchange(false))
+    sem_post(&wakeup_);
 }
 
 void MidiInPort::deliverLoop()
@@ -134,44 +147,55 @@ void MidiInPort::deliverLoop()
   // The thread's entry point: nothing may leave it.
   try
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;)
+    while (!quit_.load())
     {
-      wakeup_.wait(lock, [this] { return quit_ || !queue_.empty() || dropped_ > 0; });
-      if (quit_)
-        return;
-      if (dropped_ > 0)
+      deliverQueued();
+      sleeping_.store(true);
+      // Anything that came between the last pop and the flag was pushed
+      // before its producer looked at the flag, so it is seen here.
+      if (quit_.load() || queue_.read_available() > 0 || dropped_.load() > 0)
       {
-        const std::size_t dropped = dropped_;
-        dropped_ = 0;
-        lock.unlock();
-        std::cerr << "MidiInPort::deliverLoop: input queue full, " << dropped
-                  << " MIDI messages dropped" << std::endl;
-        lock.lock();
+        // A producer that cleared the flag has posted: take that post.
+        if (!sleeping_.exchange(false))
+          while (sem_wait(&wakeup_) != 0 && errno == EINTR)
+            ;
         continue;
       }
-      const Queued item = queue_.front();
-      queue_.pop_front();
-      lock.unlock();
-      try
-      {
-        notify(item.msg, item.param1, item.param2);
-      }
-      catch (const std::exception& e)
-      {
-        std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
-                  << ": " << e.what() << std::endl;
-      }
-      catch (...)
-      {
-        std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
-                  << std::endl;
-      }
-      lock.lock();
+      while (sem_wait(&wakeup_) != 0 && errno == EINTR)
+        ;
     }
   }
   catch (...)
   {
-    // Only locking can fail here; the device then delivers nothing more.
+    // Nothing here throws but the output of a report; the device then
+    // delivers nothing more.
   }
+}
+
+void MidiInPort::deliverQueued()
+{
+  Queued item{};
+  while (queue_.pop(item))
+  {
+    if (!running_.load() || item.run != run_.load())
+      continue;
+    try
+    {
+      notify(item.msg, item.param1, item.param2);
+    }
+    catch (const std::exception& e)
+    {
+      std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
+                << ": " << e.what() << std::endl;
+    }
+    catch (...)
+    {
+      std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
+                << std::endl;
+    }
+  }
+  // One line per burst of losses: the count since the last report.
+  if (const std::size_t dropped = dropped_.exchange(0); dropped > 0 && running_.load())
+    std::cerr << "MidiInPort::deliverLoop: input queue full, " << dropped
+              << " MIDI messages dropped" << std::endl;
 }

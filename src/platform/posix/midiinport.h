@@ -2,22 +2,25 @@
 // One open MIDI input device: an RtMidi input connected to one port, and
 // the thread on which the application's callback gets the messages.
 //
-// Threading: RtMidi's thread (for JACK, the JACK process thread) only packs
-// each message and queues it; a delivery thread of this object calls the
-// application's callback, so that a slow callback never stalls the MIDI
+// Threading: RtMidi's thread (for JACK, the JACK process thread, which must
+// never wait) only packs each message and pushes it on a lock-free
+// single-producer queue: no lock, no allocation; the one system call it may
+// make is the semaphore post that wakes a delivery thread that went to
+// sleep, and a post never waits. The delivery thread of this object calls
+// the application's callback, so that a slow callback never stalls the MIDI
 // system. The callback runs with no lock of this object held. open, start,
 // stop, close and notify may be called from any thread but the delivery
 // thread may not close its own device.
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
-#include <boost/circular_buffer.hpp>
+#include <semaphore.h>
+
+#include <boost/lockfree/spsc_queue.hpp>
 #include <rtmidi/RtMidi.h>
 
 #include "midisystem.h"
@@ -52,6 +55,8 @@ public:
 
   /// The handle that names this device.
   HMIDIIN handle() { return reinterpret_cast<HMIDIIN>(this); }
+  /// The MIDI system of the port, once opened.
+  RtMidi::Api api() const { return api_; }
 
 private:
   struct Queued
@@ -59,6 +64,7 @@ private:
     UINT msg;
     DWORD param1;
     DWORD param2;
+    std::uint32_t run;  // the start it was queued after
   };
 
   // Room for about a second of a fully loaded MIDI cable.
@@ -66,18 +72,27 @@ private:
 
   static void onInput(double timeStamp, std::vector<unsigned char>* message, void* userData);
   void queue(const std::vector<unsigned char>& message);
+  // Wakes the delivery thread if it sleeps; never waits.
+  void wake();
   void deliverLoop();
+  // Delivers what is queued; reports the messages dropped meanwhile.
+  void deliverQueued();
 
   Callback callback_;
   DWORD_PTR instance_;
+  RtMidi::Api api_ = RtMidi::UNSPECIFIED;
   std::unique_ptr<RtMidiIn> input_;
   std::atomic<bool> running_{false};
+  std::atomic<std::uint32_t> run_{0};
   std::atomic<std::int64_t> startNanos_{0};
 
-  std::mutex mutex_;  // guards queue_, dropped_ and quit_
-  std::condition_variable wakeup_;
-  boost::circular_buffer<Queued> queue_;
-  std::size_t dropped_ = 0;
-  bool quit_ = false;
+  // RtMidi's thread pushes, the delivery thread pops.
+  boost::lockfree::spsc_queue<Queued, boost::lockfree::capacity<queueCapacity>> queue_;
+  std::atomic<std::size_t> dropped_{0};
+  std::atomic<bool> quit_{false};
+  // Set by the delivery thread before it waits on wakeup_; whoever clears
+  // it posts, so a sleep gets exactly one post.
+  std::atomic<bool> sleeping_{false};
+  sem_t wakeup_;
   std::thread delivery_;
 };

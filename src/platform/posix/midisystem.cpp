@@ -1,20 +1,26 @@
-// The numbered list of MIDI input ports over RtMidi.
+// The numbered list of MIDI input ports: ALSA through RtMidi, JACK through
+// a libjack client of the list's own, whose end libjack reports.
 #include "midisystem.h"
 
 #include <cstdarg>
+#include <cstdlib>
 
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 namespace
 {
+  constexpr const char* listingClientName = "notara-list";
+  constexpr std::chrono::seconds alsaRetryPause{2};
+
   // The bridge's standard error carries only its own lines; the libraries'
   // complaints about a missing sequencer or server are not among them.
   void ignoreAlsa(const char*, int, const char*, int, const char*, ...) {}
   void ignoreJack(const char*) {}
 
-  // RtMidi reports a missing system on standard error from inside its
-  // constructors, before an error callback can be set, so each system is
+  // RtMidi reports a missing sequencer on standard error from inside its
+  // constructor, before an error callback can be set, so the sequencer is
   // asked first, silently, whether it answers.
   bool alsaAnswers()
   {
@@ -22,16 +28,6 @@ namespace
     if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
       return false;
     snd_seq_close(seq);
-    return true;
-  }
-
-  bool jackAnswers()
-  {
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open("notara-probe", JackNoStartServer, &status);
-    if (client == nullptr)
-      return false;
-    jack_client_close(client);
     return true;
   }
 }
@@ -49,70 +45,144 @@ MidiSystem::MidiSystem()
   jack_set_info_function(&ignoreJack);
 }
 
-void MidiSystem::ignoreError(RtMidiError::Type, const std::string&, void*) {}
-
-RtMidiIn* MidiSystem::enumerator(RtMidi::Api api)
+void MidiSystem::close()
 {
-  std::unique_ptr<RtMidiIn>& slot = api == RtMidi::LINUX_ALSA ? alsa_ : jack_;
-  if (slot)
-    return slot.get();
-  if (!(api == RtMidi::LINUX_ALSA ? alsaAnswers() : jackAnswers()))
-    return nullptr;
-  try
-  {
-    slot = std::make_unique<RtMidiIn>(api, "notara");
-    slot->setErrorCallback(&MidiSystem::ignoreError);
-  }
-  catch (const RtMidiError&)
-  {
-    slot.reset();
-  }
-  return slot.get();
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  // Destroying the RtMidi input closes its ALSA client.
+  alsa_.reset();
+  closeJack();
+  ports_.clear();
 }
 
-unsigned int MidiSystem::portCount(RtMidi::Api api)
+void MidiSystem::ignoreError(RtMidiError::Type, const std::string&, void*) {}
+
+void MidiSystem::deviceOpened(RtMidi::Api api, bool opened)
 {
-  RtMidiIn* in = enumerator(api);
-  if (in == nullptr)
-    return 0;
-  try
-  {
-    return in->getPortCount();
-  }
-  catch (const RtMidiError&)
-  {
-    return 0;
-  }
+  if (api != RtMidi::UNIX_JACK)
+    return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  openJackDevices_ += opened ? 1 : -1;
 }
 
 unsigned int MidiSystem::count()
 {
   std::lock_guard<std::mutex> lock(mutex_);
-  return portCount(RtMidi::LINUX_ALSA) + portCount(RtMidi::UNIX_JACK);
+  look();
+  return static_cast<unsigned int>(ports_.size());
 }
 
 bool MidiSystem::find(unsigned int device, MidiPortRef& port)
 {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (RtMidi::Api api : {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK})
+  if (!looked_)
+    look();
+  if (device >= ports_.size())
+    return false;
+  port = ports_[device];
+  return true;
+}
+
+void MidiSystem::look()
+{
+  ports_.clear();
+  looked_ = true;
+  if (closed_)
+    return;
+  lookAlsa();
+  lookJack();
+}
+
+void MidiSystem::lookAlsa()
+{
+  const auto now = std::chrono::steady_clock::now();
+  if (!alsa_)
   {
-    const unsigned int ports = portCount(api);
-    if (device >= ports)
-    {
-      device -= ports;
-      continue;
-    }
+    if (now < alsaRetry_)
+      return;
+    alsaRetry_ = now + alsaRetryPause;
+    if (!alsaAnswers())
+      return;
     try
     {
-      port.api = api;
-      port.name = enumerator(api)->getPortName(device);
+      alsa_ = std::make_unique<RtMidiIn>(RtMidi::LINUX_ALSA, listingClientName);
+      alsa_->setErrorCallback(&MidiSystem::ignoreError);
     }
     catch (const RtMidiError&)
     {
-      return false;
+      alsa_.reset();
+      return;
     }
-    // RtMidi answers a port that vanished meanwhile with an empty name.
-    return !port.name.empty();
   }
-  return false;
+  try
+  {
+    const unsigned int ports = alsa_->getPortCount();
+    for (unsigned int i = 0; i < ports; ++i)
+    {
+      MidiPortRef port{RtMidi::LINUX_ALSA, alsa_->getPortName(i)};
+      // RtMidi answers a port that vanished meanwhile with an empty name.
+      if (!port.name.empty())
+        ports_.push_back(std::move(port));
+    }
+    if (ports == 0 && now >= alsaRetry_)
+    {
+      // A sequencer that went away answers no more on this client; one that
+      // came back is only seen through a new one.
+      alsa_.reset();
+      alsaRetry_ = now + alsaRetryPause;
+    }
+  }
+  catch (const RtMidiError&)
+  {
+    alsa_.reset();
+  }
+}
+
+void MidiSystem::closeJack()
+{
+  if (jack_ != nullptr)
+    jack_client_close(jack_);
+  jack_ = nullptr;
+  jackGone_.store(false);
+}
+
+void MidiSystem::lookJack()
+{
+  if (jack_ != nullptr && jackGone_.load())
+  {
+    // The server is gone; its ports with it. No new client in the same look:
+    // the device of the old server is still open.
+    closeJack();
+    return;
+  }
+  if (jack_ == nullptr)
+  {
+    if (openJackDevices_ > 0)
+      return;
+    jack_status_t status{};
+    jack_ = jack_client_open(listingClientName, JackNoStartServer, &status);
+    if (jack_ == nullptr)
+      return;
+    // libjack's thread: only the flag; the client is closed at the next look.
+    jack_on_info_shutdown(
+      jack_,
+      [](jack_status_t, const char*, void* gone) { static_cast<std::atomic<bool>*>(gone)->store(true); },
+      &jackGone_);
+  }
+  // The same question RtMidi's JACK input asks, so the numbers and names
+  // match the ports it opens.
+  const char** names = jack_get_ports(jack_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
+  if (names == nullptr)
+    return;
+  try
+  {
+    for (const char** name = names; *name != nullptr; ++name)
+      ports_.push_back({RtMidi::UNIX_JACK, *name});
+  }
+  catch (...)
+  {
+    jack_free(names);
+    throw;
+  }
+  jack_free(names);
 }

@@ -2,7 +2,9 @@
 // MidiInPort.
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -11,13 +13,106 @@
 
 #include "midiinport.h"
 #include "midisystem.h"
+#include "processendguard.h"
 
 namespace
 {
   // The handles now open, so that a stale or made-up handle is refused
   // instead of followed.
-  std::mutex handlesMutex;
+  std::mutex handlesMutex;  // guards openHandles, busyCount and ended
   std::set<MidiInPort*> openHandles;
+  // Opens and closes under way. The release at process end waits for them,
+  // so that no client is being made or closed while the process ends.
+  int busyCount = 0;
+  std::condition_variable notBusy;
+  // Set by the release at process end: no device opens afterwards.
+  bool ended = false;
+
+  // Closes every open device and the listing clients: the process is
+  // ending. Runs once, on the thread that ends the process (see
+  // ProcessEndGuard). The application's callback gets no MIM_CLOSE: it is
+  // not told of its device's end when the process ends on Windows either.
+  void releaseClients()
+  {
+    std::set<MidiInPort*> ports;
+    {
+      std::unique_lock<std::mutex> lock(handlesMutex);
+      ended = true;
+      notBusy.wait(lock, [] { return busyCount == 0; });
+      ports.swap(openHandles);
+    }
+    for (MidiInPort* port : ports)
+    {
+      // A port whose delivery thread ends the process can't be joined from
+      // there; its client then goes with the process.
+      if (port->onDeliveryThread())
+        continue;
+      try
+      {
+        port->close();
+        delete port;
+      }
+      catch (...)
+      {
+      }
+    }
+    try
+    {
+      MidiSystem::instance().close();
+    }
+    catch (...)
+    {
+    }
+  }
+
+  // Called before anything that may open a client. MidiSystem is made
+  // first so that it outlives the release registered with atexit.
+  void guardProcessEnd()
+  {
+    // Once: the guard's mutex is held while the releases run, and a release
+    // may wait for a thread that is in here.
+    static std::once_flag armed;
+    std::call_once(armed, [] {
+      MidiSystem::instance();
+      ProcessEndGuard::arm(&releaseClients);
+    });
+  }
+
+  // Marks an open or close as under way for as long as it lives; false
+  // from claim() once the process is ending.
+  class BusyMark
+  {
+  public:
+    bool claim()
+    {
+      std::lock_guard<std::mutex> lock(handlesMutex);
+      return claimLocked();
+    }
+    // The same with handlesMutex held by the caller.
+    bool claimLocked()
+    {
+      if (ended)
+        return false;
+      ++busyCount;
+      claimed_ = true;
+      return true;
+    }
+    void done()
+    {
+      if (!claimed_)
+        return;
+      claimed_ = false;
+      {
+        std::lock_guard<std::mutex> lock(handlesMutex);
+        --busyCount;
+      }
+      notBusy.notify_all();
+    }
+    ~BusyMark() { done(); }
+
+  private:
+    bool claimed_ = false;
+  };
 
   MidiInPort* lookUp(HMIDIIN handle)
   {
@@ -84,6 +179,7 @@ UINT midiInGetNumDevs()
 {
   try
   {
+    guardProcessEnd();
     return MidiSystem::instance().count();
   }
   catch (...)
@@ -98,6 +194,7 @@ MMRESULT midiInGetDevCapsA(UINT_PTR deviceId, LPMIDIINCAPSA caps, UINT size)
     return fail(MMSYSERR_INVALPARAM);
   try
   {
+    guardProcessEnd();
     MidiPortRef port;
     if (deviceId > 0xFFFFFFFFu ||
         !MidiSystem::instance().find(static_cast<unsigned int>(deviceId), port))
@@ -129,6 +226,10 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
     return fail(MMSYSERR_INVALFLAG);
   try
   {
+    guardProcessEnd();
+    BusyMark busy;
+    if (!busy.claim())
+      return fail(MMSYSERR_ERROR);
     MidiPortRef ref;
     if (!MidiSystem::instance().find(deviceId, ref))
       return fail(MMSYSERR_BADDEVICEID);
@@ -140,6 +241,8 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
       std::lock_guard<std::mutex> lock(handlesMutex);
       openHandles.insert(port.get());
     }
+    MidiSystem::instance().deviceOpened(port->api(), true);
+    busy.done();
     *handle = port->handle();
     notifySafely(*port.release(), MIM_OPEN);
     return MMSYSERR_NOERROR;
@@ -184,6 +287,7 @@ MMRESULT midiInStop(HMIDIIN handle)
 MMRESULT midiInClose(HMIDIIN handle)
 {
   MidiInPort* port = nullptr;
+  BusyMark busy;
   {
     std::lock_guard<std::mutex> lock(handlesMutex);
     port = lookUp(handle);
@@ -192,6 +296,9 @@ MMRESULT midiInClose(HMIDIIN handle)
     // Closing waits for the delivery thread, which can't wait for itself.
     if (port->onDeliveryThread())
       return fail(MMSYSERR_ERROR);
+    // A port still listed is not the release's: the release takes the
+    // whole list under this lock, after it set `ended`.
+    busy.claimLocked();
     openHandles.erase(port);
   }
   try
@@ -204,7 +311,52 @@ MMRESULT midiInClose(HMIDIIN handle)
     // being freed under it.
     return fail(MMSYSERR_ERROR);
   }
+  // The client is closed: the release at process end need not wait for
+  // the callback.
+  MidiSystem::instance().deviceOpened(port->api(), false);
+  busy.done();
   notifySafely(*port, MIM_CLOSE);
   delete port;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInGetErrorTextA(MMRESULT error, LPSTR text, UINT size)
+{
+  if (text == nullptr || size == 0)
+    return MMSYSERR_INVALPARAM;
+  const char* description = nullptr;
+  switch (error)
+  {
+  case MMSYSERR_NOERROR:
+    description = "no error";
+    break;
+  case MMSYSERR_ERROR:
+    description = "the MIDI system failed to open the device";
+    break;
+  case MMSYSERR_BADDEVICEID:
+    description = "no MIDI input device has that number";
+    break;
+  case MMSYSERR_ALLOCATED:
+    description = "the device is in use";
+    break;
+  case MMSYSERR_INVALHANDLE:
+    description = "not an open MIDI input device";
+    break;
+  case MMSYSERR_NOMEM:
+    description = "out of memory";
+    break;
+  case MMSYSERR_INVALFLAG:
+    description = "unsupported flags";
+    break;
+  case MMSYSERR_INVALPARAM:
+    description = "invalid parameter";
+    break;
+  default:
+    text[0] = '\0';
+    return MMSYSERR_BADERRNUM;
+  }
+  const std::size_t length = std::min<std::size_t>(std::strlen(description), size - 1);
+  std::memcpy(text, description, length);
+  text[length] = '\0';
   return MMSYSERR_NOERROR;
 }

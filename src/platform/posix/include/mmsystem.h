@@ -13,6 +13,23 @@
 // MIDI system); MIM_OPEN is delivered from midiInOpen's caller before it
 // returns, MIM_CLOSE from midiInClose's. No lock of this layer is held while
 // the callback runs. The callback must not close its own device.
+//
+// Process end: as Windows releases a process's MIDI devices, the layer
+// closes its ALSA and JACK clients (open devices and the listing
+// clients) before the process ends, so that no lock stays behind in
+// libjack's per-user database. On return from main or exit() an atexit
+// handler does it, on the exiting thread. For SIGINT, SIGTERM and SIGHUP,
+// when their disposition is still the default at the layer's first call,
+// the layer installs a handler that only writes to a pipe; a thread of the
+// layer (every signal blocked there) then closes the clients, restores the
+// default disposition and raises the signal again, so the process ends by
+// that signal as before; a second signal meanwhile ends it at once. The
+// callback gets no MIM_CLOSE then, and a function called meanwhile finds
+// no devices. That release waits for a midiInOpen or midiInClose under way
+// (not for callbacks). The listing clients stay open between calls (a
+// program that lists the devices often must not make a client each time),
+// so a program that ends with std::_Exit runs ProcessEndGuard::releaseNow
+// first (notara::platform::endProcess does).
 #include "windows.h"
 
 struct HMIDIIN__;
@@ -25,6 +42,7 @@ constexpr MMRESULT MMSYSERR_ERROR = 1;
 constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
 constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
 constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_BADERRNUM = 9;
 constexpr MMRESULT MMSYSERR_NOMEM = 7;
 constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
 constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
@@ -41,6 +59,7 @@ constexpr DWORD CALLBACK_NULL = 0x00000000u;
 constexpr DWORD CALLBACK_FUNCTION = 0x00030000u;
 
 constexpr int MAXPNAMELEN = 32;
+constexpr UINT MAXERRORLENGTH = 256;
 
 using MMVERSION = UINT;
 
@@ -82,3 +101,9 @@ MMRESULT midiInStop(HMIDIIN handle);
 
 /// Closes the device; MIM_CLOSE is delivered. The handle is invalid after.
 MMRESULT midiInClose(HMIDIIN handle);
+
+/// Writes the text that describes `error` (a result of the functions
+/// above) into `text`, cut to `size` characters with its NUL;
+/// MMSYSERR_BADERRNUM for an unknown code, MMSYSERR_INVALPARAM for a null
+/// or empty buffer.
+MMRESULT midiInGetErrorTextA(MMRESULT error, LPSTR text, UINT size);

@@ -12,6 +12,7 @@ using BOOL = int;
 using WORD = std::uint16_t;
 using CHAR = char;
 using LPCSTR = const char*;
+using LPSTR = char*;
 using LPVOID = void*;
 using HANDLE = void*;
 using DWORD_PTR = std::uintptr_t;

@@ -1,0 +1,67 @@
+#pragma once
+// The decisions of the watch over an open MIDI input device, made from the
+// device list alone, so that a device unplugged and plugged back in (under
+// whatever number) is closed and opened again. Devices are known by name:
+// that is all that the device list tells, on Windows as elsewhere.
+//
+// Two or more devices of the same name: the watch can't tell them apart.
+// It opens the first one of the list, and while it is open it counts the
+// devices of that name; when the count falls it can't tell which one went,
+// so it gives the device up and opens the first one of that name again at
+// the next look (a lost and a found line), rather than keep listening to a
+// device that may be gone.
+//
+// Threading: a plain value, used by one thread at a time (MidiIn's watch
+// thread, under MidiIn's watch mutex).
+#include <cstddef>
+#include <string>
+#include <vector>
+
+/// What to do with a watched device after one look at the device list.
+class DeviceWatch
+{
+public:
+  /// The step that a look decides.
+  enum class Step
+  {
+    keep,  ///< nothing to do
+    lose,  ///< the device is gone: close it
+    open,  ///< a device of the name is listed again: open `device`
+  };
+
+  /// A look's decision: the step, and for `open` the device number.
+  struct Decision
+  {
+    Step step = Step::keep;
+    unsigned int device = 0;
+  };
+
+  /// Watches the device named `name`, open now, with the list it was opened from.
+  DeviceWatch(std::string name, const std::vector<std::string>& listed);
+
+  /// Decides from the device list `listed` (entry i names device i) and
+  /// `failed`, true when the MIDI system closed the open device itself.
+  /// A `lose` counts as done: the device is taken as closed afterwards.
+  Decision look(const std::vector<std::string>& listed, bool failed);
+
+  /// The device that the last `open` step named is open and started.
+  void opened();
+  /// Opening it failed; true only for the first failure since it was last
+  /// open, so that a device that can't be opened is reported once.
+  bool openFailed();
+
+  /// The name of the watched device.
+  const std::string& name() const { return name_; }
+  /// True while the device is open.
+  bool isOpen() const { return open_; }
+
+private:
+  std::size_t countListed(const std::vector<std::string>& listed) const;
+
+  std::string name_;
+  bool open_ = true;
+  bool failureReported_ = false;
+  // Devices of the name listed at the last look (at opening, at first).
+  std::size_t alike_ = 0;
+  std::size_t alikeAtOpen_ = 0;
+};

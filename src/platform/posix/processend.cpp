@@ -1,0 +1,29 @@
+// The end of the process over the MIDI layer's guard, which also closes the
+// layer's own clients after the program's release.
+#include "platform/processend.h"
+
+#include <cstdlib>
+#include <iostream>
+
+#include <mmsystem.h>
+
+#include "processendguard.h"
+
+namespace notara::platform
+{
+  void onProcessEnd(ProcessRelease release)
+  {
+    // Asking for the device count arms the layer's own release first, so
+    // the program's (armed after it) runs before it.
+    midiInGetNumDevs();
+    ProcessEndGuard::arm(release);
+  }
+
+  void endProcess(int status)
+  {
+    ProcessEndGuard::releaseNow();
+    std::cerr.flush();
+    std::cout.flush();
+    std::_Exit(status);
+  }
+}

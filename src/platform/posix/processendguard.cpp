@@ -1,0 +1,227 @@
+// The release of the MIDI layer's clients at process end.
+#include "processendguard.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace
+{
+  constexpr int watchedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+  // Never destroyed: the release may run after static destruction began
+  // (a signal then), and must still find its mutex.
+  struct GuardState
+  {
+    std::mutex mutex;  // held while the releases run; guards releases and released
+    std::vector<ProcessEndGuard::Release> releases;
+    bool released = false;
+  };
+
+  GuardState& guardState()
+  {
+    static GuardState* state = new GuardState;
+    return *state;
+  }
+
+  std::once_flag armed;
+  // Read by the signal handler, so plain lock-free atomics.
+  std::atomic<int> signalPipeWrite{-1};
+  std::atomic<bool> ending{false};
+  static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+                "the signal handler needs lock-free atomics");
+
+  // Ends the process by `signal` under its default disposition.
+  [[noreturn]] void endBySignal(int signal)
+  {
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    // Not reached: the default action of the watched signals ends the process.
+    _exit(128 + signal);
+  }
+}
+
+void ProcessEndGuard::arm(Release release)
+{
+  {
+    GuardState& state = guardState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (std::find(state.releases.begin(), state.releases.end(), release) == state.releases.end())
+      state.releases.push_back(release);
+  }
+  std::call_once(armed, [] {
+    if (std::atexit(&ProcessEndGuard::atExit) != 0)
+      std::cerr << "ProcessEndGuard::arm: can't register the release at exit" << std::endl;
+    installWatcher();
+  });
+}
+
+void ProcessEndGuard::releaseNow()
+{
+  GuardState& state = guardState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.released)
+    return;
+  state.released = true;
+  // The last one armed first: a program's own release closes its devices
+  // before the layer's closes what is left.
+  for (auto release = state.releases.rbegin(); release != state.releases.rend(); ++release)
+  {
+    try
+    {
+      (*release)();
+    }
+    catch (...)
+    {
+    }
+  }
+}
+
+void ProcessEndGuard::installWatcher()
+{
+  // Only signals the program leaves at the default: a handler of its own,
+  // or an ignored signal (nohup), stays as the program wants it.
+  bool anyDefault = false;
+  for (int signal : watchedSignals)
+  {
+    struct sigaction current{};
+    if (sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+        current.sa_handler == SIG_DFL)
+      anyDefault = true;
+  }
+  if (!anyDefault)
+    return;
+
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0)
+  {
+    std::cerr << "ProcessEndGuard::installWatcher: can't make the signal pipe: "
+              << std::strerror(errno) << std::endl;
+    return;
+  }
+  // The handler must never block on a full pipe.
+  fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+
+  // The watcher inherits a mask that blocks every signal, so that signals
+  // meant for the program's own threads are never delivered to it.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  try
+  {
+    std::thread(&ProcessEndGuard::watch, fds[0]).detach();
+  }
+  catch (const std::system_error& e)
+  {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    std::cerr << "ProcessEndGuard::installWatcher: can't start the signal watcher: " << e.what()
+              << std::endl;
+    close(fds[0]);
+    close(fds[1]);
+    return;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  signalPipeWrite.store(fds[1]);
+
+  struct sigaction watcher{};
+  watcher.sa_handler = &ProcessEndGuard::onSignal;
+  watcher.sa_flags = SA_RESTART;
+  sigemptyset(&watcher.sa_mask);
+  for (int signal : watchedSignals)
+    sigaddset(&watcher.sa_mask, signal);
+  for (int signal : watchedSignals)
+  {
+    struct sigaction previousAction{};
+    if (sigaction(signal, &watcher, &previousAction) != 0)
+      continue;
+    // Someone set a disposition since the check above: theirs stays.
+    if ((previousAction.sa_flags & SA_SIGINFO) != 0 || previousAction.sa_handler != SIG_DFL)
+      sigaction(signal, &previousAction, nullptr);
+  }
+}
+
+void ProcessEndGuard::onSignal(int signal)
+{
+  // Async-signal-safe calls only.
+  const int savedErrno = errno;
+  if (ending.load())
+  {
+    // The release already runs and this is a second request: end now.
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    raise(signal);
+  }
+  const unsigned char number = static_cast<unsigned char>(signal);
+  const ssize_t written = write(signalPipeWrite.load(), &number, 1);
+  static_cast<void>(written);  // a full pipe already holds a request
+  errno = savedErrno;
+}
+
+void ProcessEndGuard::watch(int readFd)
+{
+  // The thread's entry point: nothing may leave it.
+  try
+  {
+    for (;;)
+    {
+      unsigned char number = 0;
+      const ssize_t got = read(readFd, &number, 1);
+      if (got < 0 && errno == EINTR)
+        continue;
+      if (got != 1)
+      {
+        std::cerr << "ProcessEndGuard::watch: can't read the signal pipe: "
+                  << (got < 0 ? std::strerror(errno) : "closed") << std::endl;
+        return;
+      }
+      ending.store(true);
+      try
+      {
+        releaseNow();
+      }
+      catch (...)
+      {
+        // The process ends by the signal all the same.
+      }
+      endBySignal(number);
+    }
+  }
+  catch (...)
+  {
+  }
+}
+
+void ProcessEndGuard::atExit()
+{
+  // An exception out of an atexit handler would end the process by
+  // std::terminate instead of with its exit status.
+  try
+  {
+    releaseNow();
+  }
+  catch (...)
+  {
+  }
+}
