@@ -12,6 +12,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "bridge/midi.h"
+#include "vaxo/printable.h"
 
 namespace
 {
@@ -143,7 +144,7 @@ VCallbackAction Midi::onControl(const VMessage& msg)
       {
         // A parameter the operation's setup can't convert; installAction has
         // appended nothing at that point.
-        writeLine("Registering action failed: " + name + ": " + e.what());
+        writeLine("Registering action failed: " + vaxo::printable(name) + ": " + e.what());
         return V_CONTINUE;
       }
       writeLine("Registering action: " +
