@@ -2,10 +2,12 @@
 # their own, run against the JACK server the caller started. Source it after
 # common.sh; it defines functions only.
 
-# End-to-end tests left out of this pass: they count every MIDI event that
-# JACK delivers, and under ThreadSanitizer's slowdown the JACK clients miss
-# cycles and lose events.
-NOTARA_TSAN_EXCLUDE='^(Clock|Operations|SystemRealtime)'
+# Left out of this pass: the tests that play MIDI through JACK and wait for
+# each event's effect. Under ThreadSanitizer's slowdown the JACK clients miss
+# cycles and lose events, which fails a count, not a check of the threads.
+NOTARA_TSAN_EXCLUDE='^(ClockTest|OperationsTest|ServerControlTest)\.'
+NOTARA_TSAN_EXCLUDE+='|^StartupTest\.(WithoutArguments|ArgumentWithoutDigits|HexadecimalDeviceNumber|EmptyConfiguration|TwoRobots|DebugLevelFromTheCommandLine)'
+NOTARA_TSAN_EXCLUDE+='|^PlatformJack\.(Delivers|MidiInOpens)'
 
 # Builds build directory $1 with ThreadSanitizer.
 tsan_build() {
