@@ -21,4 +21,19 @@ function(notara_target_defaults target)
       target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
     endif()
   endif()
+  if(NOTARA_TSAN AND NOT MSVC)
+    target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=thread)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+      # GCC warns that Asio's handler fences (std::atomic_thread_fence) are
+      # not instrumented; Asio orders handlers with its mutexes as well, so
+      # the fences hide nothing from ThreadSanitizer.
+      target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized -Wno-tsan)
+    endif()
+  endif()
+  if(NOTARA_FUZZ)
+    # Coverage for libFuzzer in every target; the harnesses add the
+    # fuzzer's main. Sanitizers come from NOTARA_SANITIZE as usual.
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
 endfunction()

@@ -12,6 +12,10 @@ NOTARA_PACKAGES=(cmake ninja-build g++ pkg-config git procps
 # under wine; the rehearsal doesn't need them.
 NOTARA_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
 
+# What the test command adds for the libFuzzer harnesses (clang and its
+# runtime libraries, libFuzzer among them); the normal build needs neither.
+NOTARA_FUZZ_PACKAGES=(clang libclang-rt-dev)
+
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
 # Installs the packages given that are not installed yet; runs apt-get

@@ -4,6 +4,7 @@
 // Threading: runs on the main thread during start-up. Robots opened here
 // deliver control messages on their own reader threads at once; actions are
 // installed through installAction, which takes `lock` for its appends.
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <boost/lexical_cast.hpp>
@@ -125,17 +127,28 @@ bool Midi::parseConfig(std::istream& in)
     {
       int index = -1;
       std::string host;
-      int port = defaultPort;
+      std::string portWord;
       // A failed read leaves that field and all later ones at their defaults.
       if (readField(fields, index) && (fields >> host))
-        readField(fields, port);
+        fields >> portWord;
 
       if (static_cast<unsigned>(index) > 31)
         throw std::runtime_error("malformed line: " + line);
-      // The client keeps a 16-bit port: a larger one would reach another server.
-      if (port < 1 || port > maxPort)
-        throw std::runtime_error("Midi::parseConfig: port " + std::to_string(port) +
-                                 " out of range 1.." + std::to_string(maxPort) + ": " + line);
+      int port = defaultPort;
+      if (!portWord.empty())
+      {
+        // The whole word must be the number: a typo that fell back to the
+        // default port, or a number the client cuts to 16 bits, would
+        // connect to another server.
+        unsigned long value = 0;
+        const char* end = portWord.data() + portWord.size();
+        const auto [stop, error] = std::from_chars(portWord.data(), end, value);
+        if (error != std::errc() || stop != end || value < 1 || value > maxPort)
+          throw std::runtime_error("Midi::parseConfig: port " + portWord +
+                                   " is not a number from 1 to " + std::to_string(maxPort) +
+                                   ": " + line);
+        port = static_cast<int>(value);
+      }
 
       std::cerr << "Registering robot " << host << ' ' << port << std::endl;
       addRobot(static_cast<unsigned>(index), host, static_cast<unsigned>(port));

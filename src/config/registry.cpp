@@ -12,6 +12,7 @@
 
 #include "bridge/midi.h"
 #include "bridge/actionowners.h"
+#include "vaxo/printable.h"
 
 // Constant-initialised, so it is null before any dynamic initialiser runs,
 // whichever translation unit registers first.
@@ -55,7 +56,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
   if (!operation)
   {
     if (debugLevel > 1)
-      std::cerr << "Factory creation failed for " << name << std::endl;
+      std::cerr << "Factory creation failed for " << vaxo::printable(name) << std::endl;
     return nullptr;
   }
 
@@ -63,7 +64,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
   if (!operation->setup(params))
   {
     if (debugLevel > 2)
-      std::cerr << "Setup failed for " << name << std::endl;
+      std::cerr << "Setup failed for " << vaxo::printable(name) << std::endl;
     return nullptr;
   }
 
@@ -74,7 +75,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
     return nullptr;
 
   if (debugLevel > 3)
-    std::cerr << "Installing a nnew " << name << " on " << channelMask << " with filter "
+    std::cerr << "Installing a nnew " << vaxo::printable(name) << " on " << channelMask << " with filter "
               << static_cast<unsigned>(filterValue) << '/' << static_cast<unsigned>(filterMask)
               << std::endl;
 

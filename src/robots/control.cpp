@@ -16,6 +16,7 @@
 #include "bridge/filter.h"
 #include "bridge/midi.h"
 #include "bridge/actionowners.h"
+#include "vaxo/printable.h"
 
 namespace
 {
@@ -137,7 +138,7 @@ VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
       {
         // A parameter the operation's setup can't convert; installAction has
         // appended nothing at that point.
-        writeLine("Registering action failed: " + name + ": " + e.what());
+        writeLine("Registering action failed: " + vaxo::printable(name) + ": " + e.what());
         return V_CONTINUE;
       }
       writeLine("Registering action: " +

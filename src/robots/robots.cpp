@@ -11,6 +11,7 @@
 #include "libgantry/error.h"
 #include "robots/script.h"
 #include "vaxo/client.h"
+#include "vaxo/printable.h"
 
 int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
 {
@@ -82,7 +83,8 @@ VCallbackAction onClientError(const VMessage& msg)
   // Runs on a reader thread of the client library: nothing may leave it.
   try
   {
-    std::cerr << "Vaxo error: " + msg.message + "\n" << std::flush;
+    // The text is the server's: escaped, it can't steer the terminal.
+    std::cerr << "Vaxo error: " + vaxo::printable(msg.message) + "\n" << std::flush;
   }
   catch (...)
   {

@@ -361,6 +361,18 @@ TEST_F(PlatformJack, DeliversOpenThenEachShortMessageOnAnotherThread)
 
   Recorder recorder;
   HMIDIIN handle = nullptr;
+  // Declared after the recorder, so destroyed before it: when an assertion
+  // ends the test early, the device is closed before the recorder that its
+  // delivery thread calls goes away.
+  struct CloseOnExit
+  {
+    HMIDIIN& handle;
+    ~CloseOnExit()
+    {
+      if (handle != nullptr)
+        midiInClose(handle);
+    }
+  } closeOnExit{handle};
   ASSERT_EQ(midiInOpen(&handle, static_cast<UINT>(device),
                        reinterpret_cast<DWORD_PTR>(&Recorder::callback),
                        reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION),
@@ -402,11 +414,13 @@ TEST_F(PlatformJack, DeliversOpenThenEachShortMessageOnAnotherThread)
     lastTime = calls[i].param2;
   }
 
-  ASSERT_EQ(midiInClose(handle), MMSYSERR_NOERROR);
+  const HMIDIIN closedHandle = handle;
+  handle = nullptr;
+  ASSERT_EQ(midiInClose(closedHandle), MMSYSERR_NOERROR);
   const std::vector<Recorder::Call> closed = recorder.calls();
   ASSERT_EQ(closed.size(), 8u);
   EXPECT_EQ(closed.back().msg, MIM_CLOSE);
-  EXPECT_EQ(midiInClose(handle), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(midiInClose(closedHandle), MMSYSERR_INVALHANDLE);
 }
 
 TEST_F(PlatformJack, MidiInOpensTheSourceAndHandsOnTheSplitMessages)

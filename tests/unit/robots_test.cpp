@@ -364,6 +364,10 @@ namespace
     EXPECT_EQ(onClientError(msg), V_CONTINUE);
     msg.message = "connection closed";
     EXPECT_EQ(onClientError(msg), V_CONTINUE);
-    EXPECT_EQ(capture.text(), "Vaxo error: \nVaxo error: connection closed\n");
+    // A server's text can't set the terminal's title or colours.
+    msg.message = "\x1b]0;owned\x07\x1b[31m";
+    EXPECT_EQ(onClientError(msg), V_CONTINUE);
+    EXPECT_EQ(capture.text(), "Vaxo error: \nVaxo error: connection closed\n"
+                              "Vaxo error: \\u001b]0;owned\\u0007\\u001b[31m\n");
   }
 }

@@ -280,6 +280,26 @@ TEST(VaxoClient, MalformedLinesAreReportedWithTheirFirst80Bytes)
   EXPECT_EQ(seen[3].value.number, 5.0);
 }
 
+TEST(VaxoClient, AnErrorNestedTooDeepIsMalformedAndReadingGoesOn)
+{
+  TestServer server;
+  Log log;
+  Connected c(server, log, 0);
+  c.client->setCallback(new Logger(log, "t"), "t");
+  // Some 500 kB of nested objects: built and re-serialised recursively on
+  // the reader thread, they would overflow its stack.
+  std::string hostile = R"({"tag":"error","error":)";
+  for (int i = 0; i < 100000; ++i)
+    hostile += R"({"a":)";
+  hostile += "1" + std::string(100000, '}') + "}";
+  server.sendLine(0, hostile);
+  server.sendLine(0, dataLine("t", "\"after\""));
+  ASSERT_TRUE(log.waitFor(2));
+  const auto seen = log.seen();
+  EXPECT_EQ(namesOf(seen), (std::vector<std::string>{"error!malformed message: " + hostile.substr(0, 80), "t:t"}));
+  EXPECT_EQ(seen[1].value.string, "after");
+}
+
 TEST(VaxoClient, AnOverLongLineIsReportedOnceAndReadingGoesOn)
 {
   TestServer server;
@@ -512,7 +532,7 @@ TEST(VaxoClient, SocketDescriptorIsTheConnectionsSocket)
   EXPECT_NE(value, 0);
 }
 
-TEST(VaxoClient, TraceWireEchoesEveryLine)
+TEST(VaxoClient, TraceWireEchoesEveryLineEscaped)
 {
   TestServer server;
   Log log;
@@ -521,9 +541,18 @@ TEST(VaxoClient, TraceWireEchoesEveryLine)
     VSyncClient client("127.0.0.1", server.port(), 16, true);
     client.setCallback(new Logger(log, "t"), "t");
     ASSERT_TRUE(server.waitForConnections(1));
+    // No error callback: the malformed line's report goes to standard error.
+    server.sendLine(0, "\x1b[2J\x07\x9b" "31m");
     server.sendLine(0, dataLine("t", "\"through a small buffer\""));
     ASSERT_TRUE(log.waitFor(1));
   }
-  EXPECT_NE(capture.text().find(dataLine("t", "\"through a small buffer\"")), std::string::npos) << capture.text();
+  const std::string text = capture.text();
+  EXPECT_NE(text.find(R"(VSyncClient: received {\"tag\":\"t\",\"value\":\"through a small buffer\"})"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(R"(VSyncClient: received \u001b[2J\u0007\ufffd31m)"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"(VAbstractClient::deliver: malformed message: \u001b[2J\u0007\ufffd31m)"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find_first_of("\x1b\x07\x9b"), std::string::npos);
   EXPECT_EQ(log.seen()[0].value.string, "through a small buffer");
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "../../lib/vaxo/src/json_decoder.h"
 
@@ -118,13 +119,37 @@ TEST(JsonDecoder, ListsNestedDeeperThan64AreRefused)
   EXPECT_EQ(msg.value.list[0].string, "\"" + brackets + "\\");
 }
 
-TEST(JsonDecoder, HostileDepthIsFoundWithoutParsing)
+TEST(JsonDecoder, ObjectsCountLikeListsInEveryMember)
 {
-  // A megabyte of '[' is refused by the scan; the parser never sees it.
-  const std::string hostile = R"({"tag":"t","value":)" + std::string(1 << 20, '[');
-  EXPECT_EQ(JsonDecoder::listDepth(hostile), JsonDecoder::kMaxListDepth + 1);
+  VMessage msg;
+  // 64 levels of objects and lists mixed are a member's limit; the text of
+  // an error member that is not a string is its JSON.
+  std::string nested = "1";
+  for (int i = 0; i < 64; ++i)
+    nested = i % 2 == 0 ? R"({"a":)" + nested + "}" : "[" + nested + "]";
+  ASSERT_TRUE(JsonDecoder::decode(R"({"error":)" + nested + "}", msg));
+  EXPECT_EQ(msg.type, VMessageType::Error);
+  EXPECT_EQ(msg.message, nlohmann::json::parse(nested).dump());
+  ASSERT_TRUE(JsonDecoder::decode(R"({"system":)" + nested + "}", msg));
+  EXPECT_EQ(msg.message, nlohmann::json::parse(nested).dump());
+
+  const std::string deeper = R"({"a":)" + nested + "}";
+  // Also in a member that nothing reads.
+  for (const char* member : {"error", "system", "value", "value\":1,\"unread"})
+    EXPECT_FALSE(JsonDecoder::decode(R"({"tag":"t",")" + std::string(member) + "\":" + deeper + "}", msg))
+        << member;
+  EXPECT_FALSE(JsonDecoder::decode(std::string(65, '[') + std::string(65, ']'), msg));
+}
+
+TEST(JsonDecoder, AHostileDepthIsRefusedWithoutRecursion)
+{
+  // 100,000 nested objects in an error member (some 500 kB), and a
+  // megabyte of '[': parsed on this thread's stack, neither may crash it.
+  std::string hostile = R"({"tag":"error","error":)";
+  for (int i = 0; i < 100000; ++i)
+    hostile += R"({"a":)";
+  hostile += "1" + std::string(100000, '}') + "}";
   VMessage msg;
   EXPECT_FALSE(JsonDecoder::decode(hostile, msg));
-  EXPECT_EQ(JsonDecoder::listDepth("[[]][[[]]]"), 3);
-  EXPECT_EQ(JsonDecoder::listDepth(R"(["[[[", "\"[["])"), 1);
+  EXPECT_FALSE(JsonDecoder::decode(R"({"tag":"t","value":)" + std::string(1 << 20, '['), msg));
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vaxo/client.h"
+#include "vaxo/printable.h"
 
 namespace
 {
@@ -140,7 +141,7 @@ void VAbstractClient::deliver(const VMessage& msg)
     if (!error)
     {
       // Nobody listens: the report must not vanish.
-      std::cerr << "VAbstractClient::deliver: " << msg.message << "\n";
+      std::cerr << "VAbstractClient::deliver: " << vaxo::printable(msg.message) << "\n";
       return;
     }
     VCallbackAction action = V_CONTINUE;

@@ -7,8 +7,8 @@ namespace vaxo::detail
 {
   namespace
   {
-    // Recursion is bounded: listDepth() has rejected anything deeper than
-    // kMaxListDepth before parsing, and objects are not descended into.
+    // Recursion is bounded: the parse has refused anything nested deeper
+    // than kMaxDepth, and objects are not descended into.
     void toValue(const nlohmann::json& json, VValue& value)
     {
       switch (json.type())
@@ -46,47 +46,27 @@ namespace vaxo::detail
     }
   }
 
-  int JsonDecoder::listDepth(std::string_view text, int limit)
-  {
-    int depth = 0;
-    int deepest = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i)
-    {
-      const char c = text[i];
-      if (inString)
-      {
-        if (c == '\\')
-          ++i;
-        else if (c == '"')
-          inString = false;
-      }
-      else if (c == '"')
-        inString = true;
-      else if (c == '[')
-      {
-        if (++depth > deepest)
-        {
-          deepest = depth;
-          if (deepest > limit)
-            return deepest;
-        }
-      }
-      else if (c == ']' && depth > 0)
-        --depth;
-    }
-    return deepest;
-  }
-
   bool JsonDecoder::decode(std::string_view line, VMessage& msg)
   {
-    // The outer object holds no list itself, so the value's lists are the
-    // line's lists.
-    if (listDepth(line) > kMaxListDepth)
-      return false;
-
-    const nlohmann::json json = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
-    if (!json.is_object())
+    // The parser itself keeps its nesting on a heap stack, not the call
+    // stack; what must not happen is a deep value being built, then
+    // re-serialised or converted by recursive code. So the depth is checked
+    // as each array and object begins, and a value too deep is never built.
+    // The callback's depth is 0 for the line's object, 1 for a member's
+    // value.
+    bool tooDeep = false;
+    const auto limitDepth = [&tooDeep](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+      if ((event == nlohmann::json::parse_event_t::object_start ||
+           event == nlohmann::json::parse_event_t::array_start) &&
+          depth > kMaxDepth)
+      {
+        tooDeep = true;
+        return false;
+      }
+      return !tooDeep;
+    };
+    const nlohmann::json json = nlohmann::json::parse(line.begin(), line.end(), limitDepth, false);
+    if (tooDeep || !json.is_object())
       return false;   // includes the parser's "discarded" result for bad JSON
 
     const auto tag = json.find("tag");

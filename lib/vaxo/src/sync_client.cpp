@@ -17,6 +17,7 @@
 #include "json_decoder.h"
 #include "line_reader.h"
 #include "vaxo/client.h"
+#include "vaxo/printable.h"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -187,7 +188,7 @@ void VSyncClient::Impl::report(std::string text)
 void VSyncClient::Impl::onLine(std::string_view line)
 {
   if (traceWire)
-    std::cerr << "VSyncClient: received " << line << std::endl;
+    std::cerr << "VSyncClient: received " << vaxo::printable(line) << std::endl;
   incoming.client = &client;
   bool decoded = false;
   try

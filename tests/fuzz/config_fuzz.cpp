@@ -1,0 +1,100 @@
+// config_fuzz: Midi::parseConfig on any text, as a whole file and line by
+// line. Robot lines reach a stand-in for Midi::addRobot (the link wraps
+// it), so nothing connects. Checks: only std::runtime_error leaves the
+// parser; a robot is opened only in a slot from 0 to 31 with a port from 1
+// to 65535 that is the line's port word read whole, or 54000 without one;
+// every action record points to a live operation.
+#include <cstddef>
+#include <algorithm>
+#include <cstdint>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "fuzz/fuzz_support.h"
+
+using notara::fuzz::fail;
+
+namespace
+{
+  // The line being parsed by the line-by-line pass; empty in the whole-file pass.
+  std::string currentLine;
+}
+
+// Replaces Midi::addRobot in this program (-Wl,--wrap; the symbol is the
+// Itanium ABI name of the member, whose first argument is `this`).
+extern "C" int __wrap__ZN4Midi8addRobotEjRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEj(
+    Midi* /*self*/, unsigned index, const std::string& /*host*/, unsigned port)
+{
+  if (index > 31)
+    fail("a robot slot above 31", currentLine);
+  if (port < 1 || port > 65535)
+    fail("a robot port outside 1..65535", currentLine);
+  if (currentLine.empty())
+    return 1;
+  // The port word as the parser's stream finds it, after the slot number
+  // and the host.
+  std::istringstream fields(currentLine);
+  std::string keyword, host, portWord;
+  int slot = -1;
+  fields >> keyword >> slot >> host >> portWord;
+  unsigned long expected = 54000;
+  if (!portWord.empty())
+  {
+    if (portWord.find_first_not_of("0123456789") != std::string::npos)
+      fail("a port word that is not a number was taken", currentLine);
+    expected = 0;
+    for (const char digit : portWord)
+      expected = std::min(expected * 10 + static_cast<unsigned long>(digit - '0'), 1000000ul);
+  }
+  if (port != expected)
+    fail("the port is not the line's port word", currentLine);
+  return 1;
+}
+
+namespace
+{
+  // Parses `text`; only the parser's own error type may come out.
+  void parse(notara::fuzz::Bridge& bridge, const std::string& text)
+  {
+    std::istringstream in(text);
+    try
+    {
+      bridge.midi.parseConfig(in);
+    }
+    catch (const std::runtime_error&)
+    {
+    }
+    bridge.checkRecordsLive();
+  }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  notara::fuzz::CerrSink sink;
+  {
+    notara::fuzz::Bridge bridge({});
+    currentLine.clear();
+    parse(bridge, input);
+  }
+  std::size_t start = 0;
+  while (start < input.size())
+  {
+    std::size_t end = input.find('\n', start);
+    if (end == std::string::npos)
+      end = input.size();
+    currentLine = input.substr(start, end - start);
+    // A line of its own, read up to its newline; the parser takes whole
+    // lines of up to 1023 characters.
+    if (currentLine.size() < 1024 && currentLine.find('\0') == std::string::npos)
+    {
+      notara::fuzz::Bridge bridge({});
+      parse(bridge, currentLine + "\n");
+    }
+    start = end + 1;
+  }
+  currentLine.clear();
+  return 0;
+}

@@ -1,0 +1,109 @@
+#pragma once
+// What the libFuzzer harnesses share: a bridge with in-memory robots that
+// releases everything it installed, standard error caught in a string, and
+// the checks every harness makes. A failed check prints what failed and
+// aborts, which libFuzzer reports as a crash with the input that caused it.
+//
+// Threading: the harnesses run one input at a time on libFuzzer's thread.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <typeinfo>
+#include <vector>
+
+#include "bridge/midi.h"
+#include "support/memory_client.h"
+
+namespace notara::fuzz
+{
+  /// Prints `what` and the text it concerns, and aborts.
+  [[noreturn]] inline void fail(const std::string& what, std::string_view text = {})
+  {
+    std::fprintf(stderr, "fuzz check failed: %s: [%.*s]\n", what.c_str(), static_cast<int>(text.size()),
+                 text.data());
+    std::abort();
+  }
+
+  /// Holds std::cerr in a string while alive, so traces cost no terminal
+  /// output and can be checked.
+  class CerrSink
+  {
+  public:
+    CerrSink() : saved_(std::cerr.rdbuf(text_.rdbuf())) {}
+    ~CerrSink() { std::cerr.rdbuf(saved_); }
+    CerrSink(const CerrSink&) = delete;
+    CerrSink& operator=(const CerrSink&) = delete;
+    /// Everything written so far.
+    std::string text() const { return text_.str(); }
+
+  private:
+    std::ostringstream text_;
+    std::streambuf* saved_;
+  };
+
+  /// A bridge whose robot slots `slots` hold in-memory clients; it frees
+  /// the operations of its action tables and the clients when destroyed.
+  struct Bridge
+  {
+    explicit Bridge(std::vector<int> slots = {0, 1, 31}) : robotSlots(std::move(slots))
+    {
+      for (const int slot : robotSlots)
+      {
+        clients.push_back(new notara::test::MemoryClient);
+        midi.robots[static_cast<std::size_t>(slot)].store(clients.back());
+      }
+    }
+    ~Bridge()
+    {
+      for (Midi::Operation* operation : operations())
+        delete operation;
+      for (auto& robot : midi.robots)
+        delete robot.exchange(nullptr);
+    }
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    /// Every operation an action record points to.
+    std::set<Midi::Operation*> operations()
+    {
+      std::set<Midi::Operation*> all;
+      for (const auto& table : midi.actions)
+        for (const Midi::Action& action : table)
+          all.insert(action.operation);
+      return all;
+    }
+
+    /// Every record points to an operation that is still alive: reading
+    /// its dynamic type reads its memory, which AddressSanitizer checks.
+    void checkRecordsLive()
+    {
+      for (Midi::Operation* operation : operations())
+      {
+        if (operation == nullptr)
+          fail("an action record without an operation");
+        if (typeid(*operation).name() == nullptr)
+          fail("an operation without a type");
+      }
+    }
+
+    /// Every text sent is a complete statement: it ends in ",".
+    void checkSends()
+    {
+      for (notara::test::MemoryClient* client : clients)
+      {
+        for (const std::string& text : client->sends())
+          if (text.empty() || text.back() != ',')
+            fail("a text sent does not end in \",\"", text);
+        client->clear();
+      }
+    }
+
+    Midi midi;
+    std::vector<int> robotSlots;
+    std::vector<notara::test::MemoryClient*> clients;
+  };
+}
