@@ -17,6 +17,7 @@
 // no operation is freed while a walk can be executing it.
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,12 @@ public:
   /// outermost walk when one is running). The number of operations.
   std::size_t withdraw(Tables& tables, int robotSlot);
 
+  /// Keeps an operation that the configuration installed on no channel
+  /// slot: no record refers to it, and it is freed with the bridge.
+  void keep(std::unique_ptr<Midi::Operation> operation) { kept_.push_back(std::move(operation)); }
+  /// The operations kept so far, oldest first.
+  const std::vector<std::unique_ptr<Midi::Operation>>& kept() const { return kept_; }
+
   /// Marks a dispatch walk, from after the lock is taken until the walk ends.
   class Walk
   {
@@ -82,4 +89,5 @@ private:
   std::array<bool, unknownRobot + 1> refusalReported_{};
   int walkDepth_ = 0;
   std::vector<Midi::Operation*> retired_;  // withdrawn during a walk
+  std::vector<std::unique_ptr<Midi::Operation>> kept_;  // on no channel slot
 };

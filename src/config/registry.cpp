@@ -68,11 +68,19 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
     return nullptr;
   }
 
-  // A server's registration on no channel slot would leave an operation that
-  // nothing can reach or free, one more per command.
+  // An operation on no channel slot is reached by no event. A server's
+  // registration of one installs nothing; the configuration's still
+  // succeeds, as it always has, and the bridge keeps the operation so that
+  // it is freed with the bridge rather than leaked.
   const std::size_t records = std::bitset<slotCount>(channelMask).count();
-  if (owner != configurationOwner && records == 0)
-    return nullptr;
+  if (records == 0)
+  {
+    if (owner != configurationOwner)
+      return nullptr;
+    std::lock_guard<Lockable> guard(lock);
+    owners->keep(std::move(operation));
+    return owners->kept().back().get();
+  }
 
   if (debugLevel > 3)
     std::cerr << "Installing a nnew " << vaxo::printable(name) << " on " << channelMask << " with filter "
@@ -101,7 +109,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
   if (reportRefusal)
     std::cerr << "Midi::installAction: " << ActionOwners::describe(owner) << " holds " << held
               << " registered action records and may hold at most "
-              << ActionOwners::recordLimit << ": " << name << " on " << records
+              << ActionOwners::recordLimit << ": " << vaxo::printable(name) << " on " << records
               << (records == 1 ? " channel slot" : " channel slots")
               << " refused; later refusals show only as \"Registering action: 0\""
               << (owner == ActionOwners::unknownRobot ? "" : " until its actions are withdrawn")
