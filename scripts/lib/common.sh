@@ -12,6 +12,11 @@ NOTARA_PACKAGES=(cmake ninja-build g++ pkg-config git procps
 # under wine; the rehearsal doesn't need them.
 NOTARA_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
 
+# What the packages and their checks add (scripts/package): dpkg-shlibdeps
+# and file for CPack's Debian package, unzip for the zip, systemd-analyze
+# and man (which it runs for the unit's Documentation= line).
+NOTARA_PACKAGE_PACKAGES=(dpkg-dev file unzip systemd man-db)
+
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
 # Installs the packages given that are not installed yet; runs apt-get
