@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -55,7 +56,7 @@ namespace
   }
 
   // "1 action", "2 actions".
-  std::string count(std::size_t n, const char* noun)
+  std::string counted(std::size_t n, const char* noun)
   {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
   }
@@ -77,10 +78,10 @@ namespace
       total += n;
       ++slots;
       std::cout << "slot " << slot << " (" << (slot < 16 ? "notes" : "controllers") << " of channel "
-                << slot % 16 << "): " << count(n, "action") << '\n';
+                << slot % 16 << "): " << counted(n, "action") << '\n';
     }
-    std::cout << confFile << ": " << count(midi.dryRobots.size(), "robot") << ", " << count(total, "action")
-              << " in " << count(slots, "slot") << '\n';
+    std::cout << confFile << ": " << counted(midi.dryRobots.size(), "robot") << ", " << counted(total, "action")
+              << " in " << counted(slots, "slot") << '\n';
 
     std::error_code error;
     const std::filesystem::path script = std::filesystem::current_path(error) / scriptFile;
@@ -92,13 +93,18 @@ namespace
     std::cout << std::flush;
   }
 
-  int check(Midi& midi, const std::string& confFile, const char* program)
+  [[noreturn]] void check(Midi& midi, const std::string& confFile, const char* program)
   {
     midi.dryRun = true;
     const int status = loadConfiguration(midi, confFile, program);
     if (status == 0)
       printReport(midi, confFile);
-    return status;
+    // The bridge doesn't own the operations it installed: they live as long
+    // as the process, as in a start, which never ends by returning. Static
+    // destruction would drop the last pointers to them, so end without it.
+    std::cout.flush();
+    std::cerr.flush();
+    std::_Exit(status);
   }
 }
 
@@ -110,7 +116,7 @@ std::optional<int> runOption(Midi& midi, int argc, char** argv)
   if (argc == 3)
   {
     if (word == "--check")
-      return check(midi, argv[2], argv[0]);
+      check(midi, argv[2], argv[0]);
     return std::nullopt;
   }
 
@@ -121,7 +127,7 @@ std::optional<int> runOption(Midi& midi, int argc, char** argv)
   else if (word == "--list")
     printDevices(midi);
   else if (word == "--check")
-    return check(midi, defaultConfFile, argv[0]);
+    check(midi, defaultConfFile, argv[0]);
   else
     return std::nullopt;
   return 0;

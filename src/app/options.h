@@ -17,5 +17,6 @@ class Midi;
 
 /// Runs the option that the command line names; its exit status, or
 /// nothing when the command line is a start. Reports go to standard
-/// output, the configuration's errors to standard error as a start writes them.
+/// output, the configuration's errors to standard error as a start writes
+/// them. --check ends the process itself, without static destruction.
 std::optional<int> runOption(Midi& midi, int argc, char** argv);
