@@ -16,6 +16,11 @@ NOTARA_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)
 # runtime libraries, libFuzzer among them); the normal build needs neither.
 NOTARA_FUZZ_PACKAGES=(clang libclang-rt-dev)
 
+# What the packages and their checks add (scripts/package): dpkg-shlibdeps
+# and file for CPack's Debian package, unzip for the zip, systemd-analyze
+# and man (which it runs for the unit's Documentation= line).
+NOTARA_PACKAGE_PACKAGES=(dpkg-dev file unzip systemd man-db)
+
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
 # Installs the packages given that are not installed yet; runs apt-get

@@ -2,14 +2,15 @@
 // configuration, then idles while the MIDI thread and the robots' reader
 // threads do the work.
 #include <cstdlib>
-#include <exception>
-#include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <windows.h>
 
+#include "app/load_config.h"
+#include "app/options.h"
 #include "bridge/midi.h"
 #include "platform/processend.h"
 
@@ -46,6 +47,11 @@ namespace
 int main(int argc, char** argv)
 {
   notara::platform::onProcessEnd(&closeMidi);
+
+  // --help, --version, --list and --check run and end here.
+  if (const std::optional<int> status = runOption(midi, argc, argv))
+    return *status;
+
   const std::vector<std::string> devices = midi.listDevices();
   std::cerr << "Midi device list:" << std::endl;
   for (std::size_t i = 0; i < devices.size(); ++i)
@@ -64,28 +70,8 @@ int main(int argc, char** argv)
   }
 
   const std::string confFile = argc > 2 ? argv[2] : "notara.conf";
-  std::cerr << "parsing " << confFile << std::endl;
-  std::ifstream conf(confFile);
-
-  bool loaded = false;
-  try
-  {
-    loaded = midi.parseConfig(conf);
-  }
-  catch (const std::exception& e)
-  {
-    std::cerr << "notara: configuration error in " << confFile << ": " << e.what() << std::endl;
-    failStartup(2);
-  }
-
-  if (!loaded)
-  {
-    std::cerr << " parsing " << confFile << " failed" << std::endl;
-    std::cerr << "Usage: " << argv[0] << " [MidiDeviceNumber]"
-              << " [conffile] [debuglevel]\n\tParameters defaults to 0, notara.conf and 0 respectively"
-              << std::endl;
-    failStartup(2);
-  }
+  if (const int status = loadConfiguration(midi, confFile, argv[0]); status != 0)
+    failStartup(status);
 
   // Applied only now, so the configuration's own traces follow level 0.
   if (argc > 3)

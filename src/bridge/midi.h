@@ -110,6 +110,20 @@ public:
   std::unique_ptr<ActionOwners> owners;
   /// The robot slots; a slot is written once its client is fully set up.
   std::vector<std::atomic<VSyncClient*>> robots;
+
+  /// A robot line as addRobot received it.
+  struct RobotAddress
+  {
+    unsigned index;    ///< robot slot
+    std::string host;  ///< host name or address
+    unsigned port;     ///< TCP port
+  };
+  /// A configuration check: addRobot records each robot in `dryRobots`
+  /// and connects nothing, so no robot slot is filled and send reaches no
+  /// one. Set on the main thread before the configuration is read.
+  bool dryRun = false;
+  /// The robots addRobot recorded while dryRun was set, in order.
+  std::vector<RobotAddress> dryRobots;
   /// Clocks counted modulo 24 (MIDI thread only).
   int clockCount;
   /// True between a start and a stop (MIDI thread only).
@@ -129,7 +143,8 @@ public:
   bool parseConfig(std::istream& in);
 
   /// Opens a robot in slot `index`: connects, binds the callbacks, uploads
-  /// the script text and notara.vx. 1 on success, -1 for an index above 31.
+  /// the script text and notara.vx (with dryRun, only records it). 1 on
+  /// success, -1 for an index above 31.
   int addRobot(unsigned index, const std::string& host, unsigned port);
 
   /// Sends `text` unchanged to every filled robot slot selected by `robotMask`.

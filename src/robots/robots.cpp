@@ -17,6 +17,11 @@ int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
 {
   if (index >= static_cast<unsigned>(slotCount) || index >= robots.size())
     return -1;
+  if (dryRun)
+  {
+    dryRobots.push_back({index, host, port});
+    return 1;
+  }
 
   // Clients and their callback bindings live until the process ends: the
   // slot table owns nothing and a replaced client keeps running.

@@ -1,0 +1,134 @@
+#include "app/options.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/build_info.h"
+#include "app/load_config.h"
+#include "bridge/midi.h"
+
+namespace
+{
+  const char* const defaultConfFile = "notara.conf";
+  const char* const scriptFile = "notara.vx";
+
+  void printHelp(const char* program)
+  {
+    std::cout << usageText(program)
+              << "\n"
+                 "Runs until it is stopped. Exit status 1: the MIDI device could not be\n"
+                 "opened; 2: the configuration could not be loaded.\n"
+                 "\n"
+                 "Options, each given alone:\n"
+                 "  -h, --help          print this text\n"
+                 "  --version           print notara's version\n"
+                 "  --list              list the MIDI input devices with their numbers\n"
+                 "  --check [conffile]  read the configuration (default notara.conf) as a\n"
+                 "                      start would, without opening MIDI or connecting\n"
+                 "                      robots; print its robots and actions; exit status 0,\n"
+                 "                      or 2 with the error a start would report\n"
+                 "\n"
+                 "Documentation: "
+              << NOTARA_DOC_LOCATION << std::endl;
+  }
+
+  void printVersion()
+  {
+    std::cout << "notara " << NOTARA_VERSION;
+    if (NOTARA_GIT_DESCRIBE[0] != '\0')
+      std::cout << " (" << NOTARA_GIT_DESCRIBE << ")";
+    std::cout << std::endl;
+  }
+
+  void printDevices(Midi& midi)
+  {
+    const std::vector<std::string> devices = midi.listDevices();
+    std::cout << "Midi device list:\n";
+    for (std::size_t i = 0; i < devices.size(); ++i)
+      std::cout << i << ": " << devices[i] << '\n';
+    std::cout << std::flush;
+  }
+
+  // "1 action", "2 actions".
+  std::string counted(std::size_t n, const char* noun)
+  {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+  }
+
+  // What the configuration holds: its robot lines, the action records per
+  // channel slot, and whether the script that a start uploads is there.
+  void printReport(const Midi& midi, const std::string& confFile)
+  {
+    for (const Midi::RobotAddress& robot : midi.dryRobots)
+      std::cout << "robot " << robot.index << ' ' << robot.host << ' ' << robot.port << '\n';
+
+    std::size_t total = 0;
+    std::size_t slots = 0;
+    for (int slot = 0; slot < Midi::slotCount; ++slot)
+    {
+      const std::size_t n = midi.actions[static_cast<std::size_t>(slot)].size();
+      if (n == 0)
+        continue;
+      total += n;
+      ++slots;
+      std::cout << "slot " << slot << " (" << (slot < 16 ? "notes" : "controllers") << " of channel "
+                << slot % 16 << "): " << counted(n, "action") << '\n';
+    }
+    std::cout << confFile << ": " << counted(midi.dryRobots.size(), "robot") << ", " << counted(total, "action")
+              << " in " << counted(slots, "slot") << '\n';
+
+    std::error_code error;
+    const std::filesystem::path script = std::filesystem::current_path(error) / scriptFile;
+    if (std::filesystem::is_regular_file(scriptFile, error))
+      std::cout << scriptFile << ": found in the working directory\n";
+    else
+      std::cout << scriptFile << ": missing from the working directory (" << script.string()
+                << "); a start would upload only notara's control script\n";
+    std::cout << std::flush;
+  }
+
+  [[noreturn]] void check(Midi& midi, const std::string& confFile, const char* program)
+  {
+    midi.dryRun = true;
+    const int status = loadConfiguration(midi, confFile, program);
+    if (status == 0)
+      printReport(midi, confFile);
+    // The bridge doesn't own the operations it installed: they live as long
+    // as the process, as in a start, which never ends by returning. Static
+    // destruction would drop the last pointers to them, so end without it.
+    std::cout.flush();
+    std::cerr.flush();
+    std::_Exit(status);
+  }
+}
+
+std::optional<int> runOption(Midi& midi, int argc, char** argv)
+{
+  if (argc < 2 || argc > 3)
+    return std::nullopt;
+  const std::string word = argv[1];
+  if (argc == 3)
+  {
+    if (word == "--check")
+      check(midi, argv[2], argv[0]);
+    return std::nullopt;
+  }
+
+  if (word == "--help" || word == "-h")
+    printHelp(argv[0]);
+  else if (word == "--version")
+    printVersion();
+  else if (word == "--list")
+    printDevices(midi);
+  else if (word == "--check")
+    check(midi, defaultConfFile, argv[0]);
+  else
+    return std::nullopt;
+  return 0;
+}

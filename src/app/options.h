@@ -1,0 +1,22 @@
+#pragma once
+// The options of notara's command line. Each is recognised only as the
+// exact word, alone or, for --check, followed by a file name:
+//   --help, -h           the usage text and the options
+//   --version            notara and its version
+//   --list               the MIDI input devices, numbered as a start lists them
+//   --check [conffile]   reads the configuration into a bridge that connects
+//                        no robot and opens no MIDI device, and reports it
+// Every other command line is a start: [MidiDeviceNumber] [conffile]
+// [debuglevel], where an argument that merely begins with '-' is a device
+// number like any other.
+//
+// Threading: the main thread, before any MIDI input or robot exists.
+#include <optional>
+
+class Midi;
+
+/// Runs the option that the command line names; its exit status, or
+/// nothing when the command line is a start. Reports go to standard
+/// output, the configuration's errors to standard error as a start writes
+/// them. --check ends the process itself, without static destruction.
+std::optional<int> runOption(Midi& midi, int argc, char** argv);
