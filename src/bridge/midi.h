@@ -6,9 +6,10 @@
 // - the main thread runs start-up: parseConfig, addRobot, installAction;
 // - the MIDI input thread runs onMessage, handleRealtime and every
 //   Operation::execute, the latter with `lock` held;
-// - each robot connection's reader thread runs onControl and
-//   onClientError, with no lock held (installAction takes `lock` for its
-//   appends only).
+// - each robot connection's I/O thread runs onControl and onClientError,
+//   with no lock held (installAction takes `lock` for its appends only),
+//   and the robot's reconnections (robots/robot_link.h);
+// - send never waits for a robot: robots/robot_links.h says how.
 // `lock` guards `actions` and nothing else. debugLevel, parameter and the
 // robot slots are atomics; the realtime members belong to the MIDI thread.
 #include <array>
@@ -25,6 +26,7 @@
 
 #include "bridge/lockable.h"
 #include "midi/midiin.h"
+#include "robots/robot_links.h"
 #include "vaxo/callback.h"
 
 class VSyncClient;
@@ -94,8 +96,9 @@ public:
   std::array<std::vector<Action>, slotCount> actions;
   /// Guards `actions`.
   Lockable lock;
-  /// The robot slots; a slot is written once its client is fully set up.
-  std::vector<std::atomic<VSyncClient*>> robots;
+  /// The robot slots and their links; declared after `lock` and `actions`,
+  /// so that the links, whose threads use them, stop first.
+  RobotLinks robots;
   /// Clocks counted modulo 24 (MIDI thread only).
   int clockCount;
   /// True between a start and a stop (MIDI thread only).
@@ -114,11 +117,13 @@ public:
   /// start. Raises std::runtime_error for a malformed line.
   bool parseConfig(std::istream& in);
 
-  /// Opens a robot in slot `index`: connects, binds the callbacks, uploads
-  /// the script text and notara.vx. 1 on success, -1 for an index above 31.
+  /// Opens a robot in slot `index`: binds the callbacks and connects in the
+  /// background; each connection uploads the script text and notara.vx, and
+  /// a lost one is made again. 1 on success, -1 for an index above 31.
   int addRobot(unsigned index, const std::string& host, unsigned port);
 
-  /// Sends `text` unchanged to every filled robot slot selected by `robotMask`.
+  /// Sends `text` unchanged to every filled robot slot selected by
+  /// `robotMask`; a robot that is down or doesn't read drops it.
   void send(int robotMask, const std::string& text);
 
   /// Sends "name=value," to the robots of `robotMask`.
