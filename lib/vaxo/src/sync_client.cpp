@@ -352,6 +352,7 @@ void VSyncClient::Impl::closeLocked()
   state = State::Down;
   descriptor = static_cast<VSocketDescriptor>(-1);
   // Never replayed on a later connection: the texts would be stale there.
+  droppedDown.fetch_add(queue.size(), std::memory_order_relaxed);
   queue.clear();
   frontWritten = 0;
   queueBytes = 0;
