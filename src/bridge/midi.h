@@ -142,12 +142,6 @@ public:
 
   /// Handles a message on the control tag "midictl"; always V_CONTINUE.
   VCallbackAction onControl(const VMessage& msg);
-
-  /// Handles a control message that arrived on robot slot `robotSlot`'s connection.
-  VCallbackAction onControl(const VMessage& msg, int robotSlot);
-
-  /// Removes every action that robot slot `robotSlot` registered; the number withdrawn.
-  std::size_t withdrawActions(int robotSlot);
 };
 
 /// Error callback of every robot connection: "Vaxo error: <text>".
