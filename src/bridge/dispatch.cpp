@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "bridge/midi.h"
+#include "bridge/actionowners.h"
 
 namespace
 {
@@ -41,6 +42,7 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
     return;
 
   std::lock_guard<Lockable> guard(lock);
+  const ActionOwners::Walk walk(*owners);
   const std::vector<Action>& table = actions[static_cast<std::size_t>(slot)];
   // The level may have changed while we waited for the lock.
   const int walkLevel = debugLevel.load(std::memory_order_relaxed);
@@ -49,9 +51,10 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
 
   // The count is taken once, and each record is read by index and copied
   // before its operation runs, so the walk stays sound even if an operation
-  // appended to this table while executing.
+  // appended to this table while executing, or withdrew records from it
+  // (the walk then frees their operations when it ends).
   const std::size_t count = table.size();
-  for (std::size_t i = 0; i < count; ++i)
+  for (std::size_t i = 0; i < count && i < table.size(); ++i)
   {
     const Action action = table[i];
     if (walkLevel > 50)

@@ -1,11 +1,17 @@
 #include "bridge/midi.h"
 
+#include <iostream>
+#include <mutex>
+
+#include "bridge/actionowners.h"
+
 Midi::Midi()
     : debugLevel(0),
       ticksPerBeat(1),
       parameter(0),
       actions(),
       lock(),
+      owners(std::make_unique<ActionOwners>()),
       robots(),
       clockCount(0),
       running(false)
@@ -13,11 +19,25 @@ Midi::Midi()
 }
 
 // Members go in reverse declaration order: the robot links (their threads
-// stop), then the mutex handle, then the action tables from slot 31 down to
-// slot 0. The operations are not owned, so they stay alive.
+// stop), the owners' counts, the mutex handle, then the action tables from
+// slot 31 down to slot 0. The operations in the tables are not freed, so
+// they stay alive.
 Midi::~Midi() = default;
 
 bool Midi::Operation::setup(const std::vector<std::string>&)
 {
   return true;
+}
+
+std::size_t Midi::withdrawActions(int robotSlot)
+{
+  std::size_t withdrawn = 0;
+  {
+    std::lock_guard<Lockable> guard(lock);
+    withdrawn = owners->withdraw(actions, robotSlot);
+  }
+  if (withdrawn > 0 && debugLevel > 3)
+    std::cerr << "Withdrew " << withdrawn << " actions registered by robot " << robotSlot
+              << std::endl;
+  return withdrawn;
 }

@@ -9,9 +9,12 @@
 // - each robot connection's I/O thread runs onControl and onClientError,
 //   with no lock held (installAction takes `lock` for its appends only),
 //   and the robot's reconnections (robots/robot_link.h);
+// - withdrawActions runs on the I/O thread of a robot that connects (again);
+//   it takes `lock`, so it waits for a dispatch walk to end;
 // - send never waits for a robot: robots/robot_links.h says how.
-// `lock` guards `actions` and nothing else. debugLevel, parameter and the
-// robot slots are atomics; the realtime members belong to the MIDI thread.
+// `lock` guards `actions` and `owners` and nothing else. debugLevel,
+// parameter and the robot slots are atomics; the realtime members belong to
+// the MIDI thread.
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -19,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <iosfwd>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -29,6 +33,7 @@
 #include "robots/robot_links.h"
 #include "vaxo/callback.h"
 
+class ActionOwners;
 class VSyncClient;
 
 /// The bridge between one MIDI input device and up to 32 robots.
@@ -67,6 +72,9 @@ public:
   /// The registry, in registration order; null until the first registration.
   static std::vector<OperationRegistration*>* operationRegistry;
 
+  /// Owner of actions that come from the configuration file; never withdrawn.
+  static constexpr int configurationOwner = -1;
+
   /// One record of an action table.
   struct Action
   {
@@ -76,6 +84,9 @@ public:
     std::uint32_t parameterMask;   ///< mask applied to the parameter word
     Operation* operation;          ///< executed on a match; not owned
     int robotMask;                 ///< robots addressed (bit i = slot i)
+    /// Who installed it: configurationOwner, or the robot slot whose server
+    /// registered it (see ActionOwners).
+    int owner = configurationOwner;
   };
 
   /// Number of channel slots and of robot slots.
@@ -94,10 +105,13 @@ public:
   std::atomic<std::uint32_t> parameter;
   /// The action tables, by channel slot; guarded by `lock`.
   std::array<std::vector<Action>, slotCount> actions;
-  /// Guards `actions`.
+  /// Guards `actions` and `owners`.
   Lockable lock;
-  /// The robot slots and their links; declared after `lock` and `actions`,
-  /// so that the links, whose threads use them, stop first.
+  /// The owners' record counts, the registration bound and the operations
+  /// withdrawn during a walk; guarded by `lock`.
+  std::unique_ptr<ActionOwners> owners;
+  /// The robot slots and their links; declared after `lock`, `actions` and
+  /// `owners`, so that the links, whose threads use them, stop first.
   RobotLinks robots;
   /// Clocks counted modulo 24 (MIDI thread only).
   int clockCount;
@@ -134,14 +148,34 @@ public:
   void setParameter(int value);
 
   /// Creates operation `name`, sets it up from `params` and appends one
-  /// record per slot of `channelMask`. The operation, or null.
+  /// record per slot of `channelMask`, owned by `owner`: configurationOwner,
+  /// or the robot slot (0..31) whose server registered the action. The
+  /// operation, or null. An owner other than the configuration is bounded
+  /// (ActionOwners::recordLimit records; refused with one line), and its
+  /// installation on no channel slot releases the operation and gives null.
   Operation* installAction(std::uint32_t channelMask, std::uint8_t filterValue,
                            std::uint8_t filterMask, std::uint32_t parameterValue,
                            std::uint32_t parameterMask, const std::string& name,
-                           const std::vector<std::string>& params, int robotMask);
+                           const std::vector<std::string>& params, int robotMask,
+                           int owner = configurationOwner);
 
-  /// Handles a message on the control tag "midictl"; always V_CONTINUE.
+  /// Handles a control message that arrived on robot slot `robotSlot`'s
+  /// connection; actions it registers belong to that slot. Always V_CONTINUE.
+  VCallbackAction onControl(const VMessage& msg, int robotSlot);
+  /// Handles a control message that came on no robot's connection; the
+  /// actions it registers are never withdrawn and are bounded together
+  /// (ActionOwners::unknownRobot). Always V_CONTINUE.
   VCallbackAction onControl(const VMessage& msg);
+
+  /// Removes every action that robot slot `robotSlot` registered and frees
+  /// their operations once no dispatch walk can be executing them. Returns
+  /// the number of operations withdrawn. Thread-safe (takes `lock`).
+  std::size_t withdrawActions(int robotSlot);
+
+private:
+  /// Appends `record` to every slot of `channelMask` (`lock` held); on an
+  /// error takes back what it appended and passes the error on.
+  void appendRecords(std::uint32_t channelMask, const Action& record);
 };
 
 /// Error callback of every robot connection: "Vaxo error: <text>".

@@ -3,12 +3,15 @@
 // Threading: the registry is filled during static initialisation and only
 // read afterwards, without a lock. installAction runs on the main thread
 // (configuration file) and on robot reader threads (the "register" control
-// command); it holds `lock` only while it appends records.
+// command); it holds `lock` only while it checks the owner's bound and
+// appends records.
+#include <bitset>
 #include <iostream>
 #include <memory>
 #include <mutex>
 
 #include "bridge/midi.h"
+#include "bridge/actionowners.h"
 
 // Constant-initialised, so it is null before any dynamic initialiser runs,
 // whichever translation unit registers first.
@@ -26,8 +29,13 @@ Midi::OperationRegistration::OperationRegistration(const char* name, OperationCr
 Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t filterValue,
                                      std::uint8_t filterMask, std::uint32_t parameterValue,
                                      std::uint32_t parameterMask, const std::string& name,
-                                     const std::vector<std::string>& params, int robotMask)
+                                     const std::vector<std::string>& params, int robotMask,
+                                     int owner)
 {
+  // A server on no robot slot counts as one more robot that never reconnects.
+  if (owner != configurationOwner && (owner < 0 || owner >= slotCount))
+    owner = ActionOwners::unknownRobot;
+
   OperationCreator creator = nullptr;
   if (operationRegistry != nullptr)
   {
@@ -59,43 +67,75 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
     return nullptr;
   }
 
+  // A server's registration on no channel slot would leave an operation that
+  // nothing can reach or free, one more per command.
+  const std::size_t records = std::bitset<slotCount>(channelMask).count();
+  if (owner != configurationOwner && records == 0)
+    return nullptr;
+
   if (debugLevel > 3)
     std::cerr << "Installing a nnew " << name << " on " << channelMask << " with filter "
               << static_cast<unsigned>(filterValue) << '/' << static_cast<unsigned>(filterMask)
               << std::endl;
 
   const Action record{filterValue, filterMask, parameterValue, parameterMask, operation.get(),
-                      robotMask};
+                      robotMask, owner};
+  std::size_t held = 0;
+  bool reportRefusal = false;
   {
     std::lock_guard<Lockable> guard(lock);
-    int appended = 0;
-    try
+    // Checked and counted under the lock, so that registrations on two
+    // connections at once can't pass the bound together.
+    if (owners->admits(owner, records))
     {
-      for (int slot = 0; slot < slotCount; ++slot)
-      {
-        if ((channelMask >> slot) & 1u)
-        {
-          if (debugLevel > 10)
-            std::cerr << " on channel " << slot << std::endl;
-          actions[slot].push_back(record);
-          ++appended;
-        }
-      }
+      appendRecords(channelMask, record);
+      owners->add(owner, records);
+      return operation.release();
     }
-    catch (...)
+    held = owners->held(owner);
+    reportRefusal = owners->firstRefusal(owner);
+  }
+
+  // One line when an owner first meets its bound, not one per registration.
+  if (reportRefusal)
+    std::cerr << "Midi::installAction: " << ActionOwners::describe(owner) << " holds " << held
+              << " registered action records and may hold at most "
+              << ActionOwners::recordLimit << ": " << name << " on " << records
+              << (records == 1 ? " channel slot" : " channel slots")
+              << " refused; later refusals show only as \"Registering action: 0\""
+              << (owner == ActionOwners::unknownRobot ? "" : " until its actions are withdrawn")
+              << std::endl;
+  return nullptr;
+}
+
+void Midi::appendRecords(std::uint32_t channelMask, const Action& record)
+{
+  int appended = 0;
+  try
+  {
+    for (int slot = 0; slot < slotCount; ++slot)
     {
-      // No record may outlive the operation released below: take back the
-      // ones this installation appended (always the last of their slot).
-      for (int slot = 0; slot < slotCount && appended > 0; ++slot)
+      if ((channelMask >> slot) & 1u)
       {
-        if ((channelMask >> slot) & 1u)
-        {
-          actions[slot].pop_back();
-          --appended;
-        }
+        if (debugLevel > 10)
+          std::cerr << " on channel " << slot << std::endl;
+        actions[slot].push_back(record);
+        ++appended;
       }
-      throw;
     }
   }
-  return operation.release();
+  catch (...)
+  {
+    // No record may outlive the operation that the caller releases: take
+    // back the ones appended here (always the last of their slot).
+    for (int slot = 0; slot < slotCount && appended > 0; ++slot)
+    {
+      if ((channelMask >> slot) & 1u)
+      {
+        actions[slot].pop_back();
+        --appended;
+      }
+    }
+    throw;
+  }
 }

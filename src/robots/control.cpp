@@ -1,6 +1,8 @@
 // The control channel: Midi::onControl decodes the lists that the uploaded
 // script sends on the tag "midictl" ("debug", "setparameter", "register").
 // Runs on a reader thread of the client library, without the bridge's lock.
+// Actions registered on a robot's connection belong to that robot's slot
+// (withdrawn when it connects again, bounded; see ActionOwners).
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -12,6 +14,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "bridge/midi.h"
+#include "bridge/actionowners.h"
 
 namespace
 {
@@ -80,6 +83,16 @@ namespace
 
 VCallbackAction Midi::onControl(const VMessage& msg)
 {
+  return onControl(msg, configurationOwner);
+}
+
+VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
+{
+  // A server never registers for the configuration: what comes on no known
+  // robot slot is bounded as one more robot's, and never withdrawn.
+  const int owner =
+      robotSlot >= 0 && robotSlot < slotCount ? robotSlot : ActionOwners::unknownRobot;
+
   // This runs inside the client library's reader thread: every error is
   // reported here and the callback stays registered.
   try
@@ -137,7 +150,7 @@ VCallbackAction Midi::onControl(const VMessage& msg)
       {
         operation = installAction(*channelMask, filter.value, filter.mask, filter.parameterValue,
                                   filter.parameterMask, name, params,
-                                  static_cast<int>(*robotMask));
+                                  static_cast<int>(*robotMask), owner);
       }
       catch (const std::exception& e)
       {

@@ -14,6 +14,7 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include "bridge/actionowners.h"
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
 #include "support/memory_client.h"
@@ -27,6 +28,9 @@ namespace
   class RecordingOperation : public Midi::Operation
   {
   public:
+    static int live;
+    RecordingOperation() { ++live; }
+    ~RecordingOperation() override { --live; }
     bool setup(const std::vector<std::string>& params) override
     {
       recordedParams = params;
@@ -34,6 +38,8 @@ namespace
     }
     void execute(int, int, int, int, int) override {}
   };
+
+  int RecordingOperation::live = 0;
 
   class ThrowingOperation : public Midi::Operation
   {
@@ -120,6 +126,14 @@ namespace
     {
       notara::test::CerrCapture capture;
       EXPECT_EQ(midi.onControl(msg), V_CONTINUE);
+      return capture.text();
+    }
+
+    /// The same for a message on robot slot `robotSlot`'s connection.
+    std::string control(const VMessage& msg, int robotSlot)
+    {
+      notara::test::CerrCapture capture;
+      EXPECT_EQ(midi.onControl(msg, robotSlot), V_CONTINUE);
       return capture.text();
     }
 
@@ -394,5 +408,67 @@ namespace
     EXPECT_EQ(log.rfind("Registering action: ", 0), 0u) << log;
     EXPECT_NE(log, "Registering action: 0\n");
     EXPECT_EQ(actionCount(), 1u);
+  }
+
+  TEST_F(ControlTest, RegisterOnNoChannelSlotLeavesNoOperationAndReportsZero)
+  {
+    const int live = RecordingOperation::live;
+    for (int slot : {0, 31})
+      EXPECT_EQ(control(registerMessage(0, list({number(60)}), list({text("a")})), slot),
+                "Registering action: 0\n");
+    EXPECT_EQ(control(registerMessage(4294967296.0, list({}), list({}))),
+              "Registering action: 0\n");
+    EXPECT_EQ(RecordingOperation::live, live);
+    EXPECT_EQ(actionCount(), 0u);
+  }
+
+  TEST_F(ControlTest, ActionsBelongToTheRobotWhoseConnectionRegisteredThem)
+  {
+    control(registerMessage(1, list({}), list({})), 4);
+    control(registerMessage(3, list({}), list({})), 9);
+    control(registerMessage(1, list({}), list({})));      // on no robot's connection
+    control(registerMessage(1, list({}), list({})), 32);  // no robot slot either
+    ASSERT_EQ(midi.actions[0].size(), 4u);
+    EXPECT_EQ(midi.actions[0][0].owner, 4);
+    EXPECT_EQ(midi.actions[0][1].owner, 9);
+    EXPECT_EQ(midi.actions[1][0].owner, 9);
+    EXPECT_EQ(midi.actions[0][2].owner, ActionOwners::unknownRobot);
+    EXPECT_EQ(midi.actions[0][3].owner, ActionOwners::unknownRobot);
+
+    const int live = RecordingOperation::live;
+    EXPECT_EQ(midi.withdrawActions(9), 1u);
+    EXPECT_EQ(RecordingOperation::live, live - 1);
+    EXPECT_TRUE(midi.actions[1].empty());
+    ASSERT_EQ(midi.actions[0].size(), 3u);
+    EXPECT_EQ(midi.actions[0][0].owner, 4);
+  }
+
+  TEST_F(ControlTest, RegisterOverTheBoundIsRefusedWithOneLine)
+  {
+    for (int i = 0; i < 32; ++i)
+    {
+      const std::string log = control(registerMessage(-1, list({}), list({})), 12);
+      ASSERT_EQ(log.rfind("Registering action: ", 0), 0u) << log;
+    }
+    ASSERT_EQ(actionCount(), ActionOwners::recordLimit);
+    const int live = RecordingOperation::live;
+
+    EXPECT_EQ(control(registerMessage(1, list({}), list({})), 12),
+              "Midi::installAction: robot 12 holds 1024 registered action records and may hold "
+              "at most 1024: ControlTestRecorder on 1 channel slot refused; later refusals show "
+              "only as \"Registering action: 0\" until its actions are withdrawn\n"
+              "Registering action: 0\n");
+    EXPECT_EQ(control(registerMessage(1, list({}), list({})), 12), "Registering action: 0\n");
+    EXPECT_EQ(RecordingOperation::live, live);
+    EXPECT_EQ(actionCount(), ActionOwners::recordLimit);
+
+    // Messages on no robot's connection have a bound of their own.
+    for (int i = 0; i < 32; ++i)
+      control(registerMessage(-1, list({}), list({})));
+    EXPECT_EQ(control(registerMessage(1, list({}), list({}))),
+              "Midi::installAction: the control channel without a robot slot holds 1024 "
+              "registered action records and may hold at most 1024: ControlTestRecorder on 1 "
+              "channel slot refused; later refusals show only as \"Registering action: 0\"\n"
+              "Registering action: 0\n");
   }
 }
