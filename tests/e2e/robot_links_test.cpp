@@ -196,7 +196,9 @@ namespace
     const std::string expected = run->upload() + "emit midi.key(9,0,60,102),";
     ASSERT_TRUE(restarted.waitForBytes(0, expected.size())) << errors();
     EXPECT_EQ(restarted.received(0), expected);
-    EXPECT_EQ(other.received(0), run->upload() + whileDown + "emit midi.key(9,0,60,102),");
+    const std::string otherExpected = run->upload() + whileDown + "emit midi.key(9,0,60,102),";
+    ASSERT_TRUE(other.waitForBytes(0, otherExpected.size())) << errors();
+    EXPECT_EQ(other.received(0), otherExpected);
     // One line each way, not one per attempt or per text.
     const std::string all = errors();
     EXPECT_EQ(all.find(name + " lost"), all.rfind(name + " lost")) << all;
