@@ -129,7 +129,9 @@ namespace
     std::string expected = run->upload();
     for (int k = 0; k < stallEvents; ++k)
       expected += textOf(k);
-    ASSERT_TRUE(healthy.waitForBytes(0, expected.size())) << errors();
+    const bool arrived = healthy.waitForBytes(0, expected.size());
+    const std::vector<int> healthyEvents = eventsIn(healthy.received(0).substr(run->upload().size()));
+    ASSERT_TRUE(arrived) << healthyEvents.size() << " events arrived; notara's lines:\n" << errors();
     EXPECT_TRUE(healthy.received(0) == expected) << "the healthy robot's texts are not every event in order";
 
     // Reported by the second, never by the text.
