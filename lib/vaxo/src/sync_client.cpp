@@ -1,6 +1,7 @@
 // VSyncClient: one TCP connection, an I/O thread running the connection's
 // own io_context (reads, queue draining, background connections), and a
 // mutex-guarded non-blocking write path with a bounded queue.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -45,13 +46,6 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
     Opening,     // connected; the link handler makes its first sends
     Open,        // connected and taking every thread's sends
     Broken       // a send failed; the I/O thread has yet to close the socket
-  };
-
-  enum class Drained
-  {
-    Empty,
-    Blocked,
-    Failed
   };
 
   Impl(VSyncClient& owner, std::string host, unsigned port, unsigned bufferSize, bool trace,
@@ -120,7 +114,6 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
   void lose(unsigned gen, const std::string& detail);
   void closeLocked();
   void drain(unsigned gen);
-  Drained writeQueuedLocked(boost::system::error_code& error);
   int send(const void* data, std::size_t size, bool whole);
   void notify(VLinkEvent event, const std::string& detail);
   void report(std::string text);
@@ -364,40 +357,48 @@ void VSyncClient::Impl::closeLocked()
   }
 }
 
-VSyncClient::Impl::Drained VSyncClient::Impl::writeQueuedLocked(boost::system::error_code& error)
-{
-  while (!queue.empty())
-  {
-    const std::string& front = queue.front();
-    const std::size_t written =
-        socket.write_some(asio::buffer(front.data() + frontWritten, front.size() - frontWritten), error);
-    if (wouldBlock(error))
-      return Drained::Blocked;
-    if (error)
-      return Drained::Failed;
-    frontWritten += written;
-    if (frontWritten == front.size())
-    {
-      queueBytes -= front.size();
-      queue.pop_front();
-      frontWritten = 0;
-    }
-  }
-  return Drained::Empty;
-}
-
 void VSyncClient::Impl::drain(unsigned gen)
 {
   boost::system::error_code error;
+  for (;;)
   {
+    // Up to this many queued texts go out in one write.
+    std::array<asio::const_buffer, 64> buffers;
+    std::size_t count = 0;
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      if (gen != generation || (state != State::Open && state != State::Opening) || queue.empty())
+        return;
+      auto text = queue.begin();
+      buffers[count++] = asio::buffer(text->data() + frontWritten, text->size() - frontWritten);
+      for (++text; text != queue.end() && count < buffers.size(); ++text)
+        buffers[count++] = asio::buffer(text->data(), text->size());
+    }
+    // Written without the lock, so that a sender waits for no write: while
+    // the queue holds texts no other thread writes to the socket, only this
+    // thread closes it, and appending leaves the queued texts where they are.
+    std::size_t written =
+        socket.write_some(std::vector<asio::const_buffer>(buffers.begin(), buffers.begin() + count), error);
+    if (wouldBlock(error))
+      written = 0;
     std::lock_guard<std::mutex> guard(mutex);
     if (gen != generation || (state != State::Open && state != State::Opening))
       return;
-    switch (writeQueuedLocked(error))
+    while (written > 0)
     {
-    case Drained::Empty:
-      return;
-    case Drained::Blocked:
+      const std::size_t rest = queue.front().size() - frontWritten;
+      if (written < rest)
+      {
+        frontWritten += written;
+        break;
+      }
+      written -= rest;
+      queueBytes -= queue.front().size();
+      queue.pop_front();
+      frontWritten = 0;
+    }
+    if (wouldBlock(error))
+    {
       // Started on this thread right after the write that would block, so
       // the reactor can't miss the socket becoming writable again.
       socket.async_wait(tcp::socket::wait_write, [this, gen](const boost::system::error_code& e) {
@@ -405,9 +406,9 @@ void VSyncClient::Impl::drain(unsigned gen)
           drain(gen);
       });
       return;
-    case Drained::Failed:
-      break;
     }
+    if (error)
+      break;
   }
   lose(gen, "send failed: " + error.message());
 }

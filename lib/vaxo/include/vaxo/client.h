@@ -8,8 +8,8 @@
 // send, sendFile and rawSend may be called from any number of threads at
 // once; each call's bytes go out contiguously and whole, and none of them
 // waits for the server: what the socket doesn't take at once is queued and
-// written by the I/O thread. Their lock is held only across non-blocking
-// writes. setCallback and setErrorCallback may be called from any thread.
+// written by the I/O thread. Their lock is held only across a sender's own
+// non-blocking write, never while the I/O thread writes. setCallback and setErrorCallback may be called from any thread.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
