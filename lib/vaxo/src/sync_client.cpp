@@ -85,9 +85,10 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
   bool attemptDone = false;
   bool timedOut = false;
 
-  // Guards everything below and every write and close of the socket, so a
-  // write never runs on a descriptor that is being closed. Held across
-  // non-blocking writes only.
+  // Guards everything below, a sender's write and every close of the
+  // socket, so a write never runs on a descriptor that is being closed.
+  // Held across a sender's non-blocking write only; the I/O thread drains
+  // without it (see drain).
   mutable std::mutex mutex;
   State state = State::Down;
   unsigned generation = 0;  // counts connections; work for an older one is dropped
