@@ -6,6 +6,12 @@
 // TCP_NODELAY socket, to a sink of its own, stamped the same way; bridge and
 // floor events alternate, so both see the same machine.
 //
+// Also: the same 3 robots beside a fourth that never reads (its server
+// never accepts, and its small receive buffer fills at once), against the
+// run without it; the time from a restarted server's listen to the last
+// byte of the upload read, over 20 restarts after outages of 0 to 2 s; and
+// the start-up of 32 robot lines whose host doesn't answer.
+//
 // Usage: latency_bench [--events=N] [--smoke] [--json=FILE]
 #include <chrono>
 #include <cstdint>
@@ -15,6 +21,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -52,8 +59,62 @@ namespace
     std::size_t warmUp = 1000;
     std::size_t burst = 1000;      // events per burst
     double rate = 1000;            // steady events per second
+    std::size_t restarts = 20;
     std::string json;
   };
+
+  /// The 3-robot run's steady figures, which the run beside a robot that
+  /// doesn't read is held against.
+  struct Baseline
+  {
+    double p50 = 0;
+    double p99 = 0;
+  };
+
+  /// A listener on 127.0.0.1 that never accepts: the system completes the
+  /// connections, and with a small receive buffer and nobody reading, a
+  /// robot connected to it stalls after a few kilobytes. With a backlog of
+  /// 0 and its queue filled, further attempts get no answer at all.
+  class DeafListener
+  {
+  public:
+    explicit DeafListener(bool answers) : acceptor_(io_)
+    {
+      const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+      acceptor_.open(endpoint.protocol());
+      acceptor_.set_option(asio::socket_base::receive_buffer_size(4096));
+      acceptor_.bind(endpoint);
+      acceptor_.listen(answers ? asio::socket_base::max_listen_connections : 0);
+      if (answers)
+        return;
+      for (int i = 0; i < 4; ++i)
+      {
+        fillers_.emplace_back(io_);
+        fillers_.back().open(tcp::v4());
+        fillers_.back().async_connect(acceptor_.local_endpoint(), [](const boost::system::error_code&) {});
+      }
+    }
+    unsigned port() const { return acceptor_.local_endpoint().port(); }
+
+  private:
+    asio::io_context io_;
+    tcp::acceptor acceptor_;
+    std::vector<tcp::socket> fillers_;
+  };
+
+  /// Waits until slot `slot`'s client takes every thread's texts.
+  bool waitConnected(const Midi& midi, std::size_t slot)
+  {
+    const auto end = Clock::now() + kWait;
+    while (Clock::now() < end)
+    {
+      const VSyncClient* client = midi.robots[slot].load();
+      if (client != nullptr && client->isConnected())
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
 
   /// Note on, channel 0, carrying sequence number `k` in its data bytes.
   std::uint32_t eventWord(std::size_t k)
@@ -127,29 +188,36 @@ namespace
     table.add({"loopback", name, "max", us(b.max), "us", us(f.max), kFloorName, Target{"value", "<", 40000}});
   }
 
-  /// One run with `robots` robots: warm-up, steady rate, bursts.
-  void runScenario(std::size_t robots, const Options& options, ResultTable& table)
+  /// One run with `robots` robots, and a robot that never reads after them
+  /// when `stalled`: warm-up, steady rate, bursts. With `baseline` its
+  /// steady figures are held against it; without, they are stored there.
+  void runScenario(std::size_t robots, bool stalled, const Options& options, ResultTable& table, Baseline& baseline)
   {
     const std::size_t total = options.warmUp + 2 * options.events;
     StatementSink bridgeSink(robots, std::string(robotScript) + kScript, total);
     StatementSink floorSink(robots, "", total);
+    DeafListener deaf(true);
 
     Midi midi;
-    // The clients are the bench's to free (the bridge never frees them),
-    // before the bridge their callbacks point to goes away.
-    struct Clients
-    {
-      Midi& midi;
-      ~Clients()
-      {
-        for (auto& slot : midi.robots)
-          delete slot.exchange(nullptr);
-      }
-    } clients{midi};
     for (std::size_t r = 0; r < robots; ++r)
       midi.addRobot(static_cast<unsigned>(r), "127.0.0.1", bridgeSink.port());
+    if (stalled)
+      midi.addRobot(static_cast<unsigned>(robots), "127.0.0.1", deaf.port());
     if (!bridgeSink.acceptAll(kWait) || !bridgeSink.waitForPrefixes(kWait) || bridgeSink.prefixMismatch())
       throw std::runtime_error("runScenario: the robots' uploads did not arrive whole");
+    for (std::size_t r = 0; r < robots + (stalled ? 1 : 0); ++r)
+      if (!waitConnected(midi, r))
+        throw std::runtime_error("runScenario: robot " + std::to_string(r) + " did not connect");
+    if (stalled)
+    {
+      // Its socket buffers and its queue full from the start: every text
+      // for it meets a full queue.
+      VSyncClient* deafClient = midi.robots[robots].load();
+      const std::string filler(1000, ' ');
+      while (deafClient->rawSend(filler.data(), filler.size()) == 0)
+      {
+      }
+    }
     std::unique_ptr<Midi::Operation> emit(
         midi.installAction(1u, 0, 0, 0, 0, "EmitMap", {"midi.key"}, -1));
     if (!emit)
@@ -223,17 +291,114 @@ namespace
         std::cerr << "latency_bench: robot " << r << ": " << bridgeSink.firstMisfit(r) << std::endl;
     }
 
-    const std::string robotsText = std::to_string(robots) + (robots == 1 ? " robot" : " robots");
+    const std::string robotsText =
+        std::to_string(robots) + (robots == 1 ? " robot" : " robots") + (stalled ? " + 1 that never reads" : "");
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.0f/s", options.rate);
-    addRows(table, "steady " + std::string(rate) + ", " + robotsText,
-            samplesOf(bridgeSink, robots, bridgeSent, options.warmUp, steadyEnd),
+    auto steadyBridge = samplesOf(bridgeSink, robots, bridgeSent, options.warmUp, steadyEnd);
+    const LatencySummary steady = LatencySummary::of(steadyBridge);
+    addRows(table, "steady " + std::string(rate) + ", " + robotsText, std::move(steadyBridge),
             samplesOf(floorSink, robots, floorSent, options.warmUp, steadyEnd), true);
     addRows(table, "bursts of " + std::to_string(options.burst) + ", " + robotsText,
             samplesOf(bridgeSink, robots, bridgeSent, steadyEnd, total),
             samplesOf(floorSink, robots, floorSent, steadyEnd, total), false);
     table.add({"loopback", "events lost or out of order, " + robotsText, "count", double(misfits), "", std::nullopt,
                "", ResultTable::Target{"value", "==", 0}});
+    if (!stalled)
+    {
+      baseline = {steady.p50 / 1000.0, steady.p99 / 1000.0};
+      return;
+    }
+    // The healthy robots' figures against the same robots without the one
+    // that doesn't read.
+    const std::string name = "steady " + std::string(rate) + ", the " + std::to_string(robots) +
+                             " healthy robots beside one that never reads";
+    const std::string without = "the same " + std::to_string(robots) + " robots alone";
+    table.add({"loopback", name, "p50", steady.p50 / 1000.0, "us", baseline.p50, without,
+               ResultTable::Target{"ratio", "<=", 1.2}});
+    table.add({"loopback", name, "p99", steady.p99 / 1000.0, "us", baseline.p99, without,
+               ResultTable::Target{"ratio", "<=", 1.5}});
+    const VSyncClient* deafClient = midi.robots[robots].load();
+    table.add({"loopback", "texts dropped for the robot that never reads (queue of 1 MiB full)", "count",
+               double(deafClient->textsDroppedQueueFull() - 1), "", std::nullopt, "", std::nullopt});
+  }
+
+  /// Reads from `socket` until `size` bytes came or the connection ended.
+  std::size_t readUpTo(tcp::socket& socket, std::size_t size)
+  {
+    std::vector<char> buffer(65536);
+    std::size_t got = 0;
+    boost::system::error_code error;
+    while (got < size && !error)
+      got += socket.read_some(asio::buffer(buffer), error);
+    return got;
+  }
+
+  /// A robot's server restarted `restarts` times on the same port after
+  /// outages of 0 to 2 s: from its listen to the last byte of the upload read.
+  void runReconnection(const Options& options, ResultTable& table)
+  {
+    const std::string upload = std::string(robotScript) + kScript;
+    asio::io_context io;
+    tcp::acceptor acceptor(io);
+    const auto listen = [&](unsigned short port) {
+      const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+      acceptor.open(endpoint.protocol());
+      acceptor.set_option(tcp::acceptor::reuse_address(true));
+      acceptor.bind(endpoint);
+      acceptor.listen();
+    };
+    listen(0);
+    std::int64_t listening = StatementSink::now();
+    const unsigned short port = acceptor.local_endpoint().port();
+
+    Midi midi;
+    midi.addRobot(0, "127.0.0.1", port);
+    std::vector<std::int64_t> times;
+    for (std::size_t i = 0; i <= options.restarts; ++i)
+    {
+      tcp::socket socket(io);
+      acceptor.accept(socket);
+      if (readUpTo(socket, upload.size()) < upload.size())
+        throw std::runtime_error("runReconnection: the upload did not arrive whole");
+      // The first connection is start-up's, not a reconnection.
+      if (i > 0)
+        times.push_back(StatementSink::now() - listening);
+      if (i == options.restarts)
+        break;
+      // The server goes away; the robot finds out, and the server comes
+      // back after an outage that puts it at another point of the back-off.
+      acceptor.close();
+      socket.shutdown(tcp::socket::shutdown_both);
+      socket.close();
+      const auto end = Clock::now() + kWait;
+      while (midi.robots[0].load()->isConnected() && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100 * static_cast<int>(i % 21)));
+      listen(port);
+      listening = StatementSink::now();
+    }
+    const LatencySummary summary = LatencySummary::of(times);
+    const std::string name = "reconnection, listen to upload read (" + std::to_string(times.size()) + " restarts)";
+    table.add({"loopback", name, "p50", summary.p50 / 1e6, "ms", std::nullopt, "", std::nullopt});
+    table.add({"loopback", name, "max", summary.max / 1e6, "ms", std::nullopt, "",
+               ResultTable::Target{"value", "<=", 1200}});
+  }
+
+  /// parseConfig with 32 robot lines whose host doesn't answer.
+  void runSilentStartup(ResultTable& table)
+  {
+    DeafListener silent(false);
+    std::string conf;
+    for (int slot = 0; slot < 32; ++slot)
+      conf += "robot " + std::to_string(slot) + " 127.0.0.1 " + std::to_string(silent.port()) + "\n";
+    Midi midi;
+    std::istringstream in(conf);
+    const auto start = Clock::now();
+    midi.parseConfig(in);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    table.add({"loopback", "start-up: 32 robot lines whose host doesn't answer", "time", ms, "ms", std::nullopt, "",
+               ResultTable::Target{"value", "<", 3000}});
   }
 
   Options parse(int argc, char** argv)
@@ -247,6 +412,7 @@ namespace
         options.events = 400;
         options.warmUp = 50;
         options.burst = 100;
+        options.restarts = 3;
       }
       else if (arg.rfind("--events=", 0) == 0)
         options.events = std::stoul(arg.substr(9));
@@ -269,12 +435,19 @@ int main(int argc, char** argv)
     const Options options = parse(argc, argv);
     ScriptDirectory directory;
     ResultTable table("latency_bench");
+    Baseline baseline;
     for (std::size_t robots : {1u, 3u})
     {
       std::cout << "latency_bench: " << robots << " robot(s), " << options.events << " events at "
                 << options.rate << "/s, then in bursts of " << options.burst << std::endl;
-      runScenario(robots, options, table);
+      runScenario(robots, false, options, table, baseline);
     }
+    std::cout << "latency_bench: 3 robots and one that never reads" << std::endl;
+    runScenario(3, true, options, table, baseline);
+    std::cout << "latency_bench: " << options.restarts << " server restarts" << std::endl;
+    runReconnection(options, table);
+    std::cout << "latency_bench: start-up with 32 robots that don't answer" << std::endl;
+    runSilentStartup(table);
     for (const auto& row : table.rows())
       std::cout << "  " << row.subject << "  " << row.metric << " " << row.value << " " << row.unit
                 << (row.floor ? "  floor " + std::to_string(*row.floor) : std::string()) << '\n';

@@ -65,7 +65,7 @@ namespace
   // channel slot, and whether the script that a start uploads is there.
   void printReport(const Midi& midi, const std::string& confFile)
   {
-    for (const Midi::RobotAddress& robot : midi.dryRobots)
+    for (const RobotLinks::Address& robot : midi.robots.recorded())
       std::cout << "robot " << robot.index << ' ' << robot.host << ' ' << robot.port << '\n';
 
     std::size_t total = 0;
@@ -80,7 +80,7 @@ namespace
       std::cout << "slot " << slot << " (" << (slot < 16 ? "notes" : "controllers") << " of channel "
                 << slot % 16 << "): " << counted(n, "action") << '\n';
     }
-    std::cout << confFile << ": " << counted(midi.dryRobots.size(), "robot") << ", " << counted(total, "action")
+    std::cout << confFile << ": " << counted(midi.robots.recorded().size(), "robot") << ", " << counted(total, "action")
               << " in " << counted(slots, "slot") << '\n';
 
     std::error_code error;
@@ -95,7 +95,7 @@ namespace
 
   [[noreturn]] void check(Midi& midi, const std::string& confFile, const char* program)
   {
-    midi.dryRun = true;
+    midi.robots.recordOnly();
     const int status = loadConfiguration(midi, confFile, program);
     if (status == 0)
       printReport(midi, confFile);

@@ -16,17 +16,12 @@ Midi::Midi()
       clockCount(0),
       running(false)
 {
-  // The robot slots are filled last, after the mutex exists; a failure to
-  // get their storage unwinds the members built so far in reverse order.
-  robots = std::vector<std::atomic<VSyncClient*>>(slotCount);
-  for (auto& robot : robots)
-    robot.store(nullptr);
 }
 
-// Members go in reverse declaration order: the robot slots' storage, the
-// owners' counts, the mutex handle, then the action tables from slot 31 down
-// to slot 0. Neither the robot clients nor the operations in the tables are
-// freed, so both stay alive.
+// Members go in reverse declaration order: the robot links (their threads
+// stop), the owners' counts, the mutex handle, then the action tables from
+// slot 31 down to slot 0. The operations in the tables are not freed, so
+// they stay alive.
 Midi::~Midi() = default;
 
 bool Midi::Operation::setup(const std::vector<std::string>&)

@@ -6,11 +6,12 @@
 // - the main thread runs start-up: parseConfig, addRobot, installAction;
 // - the MIDI input thread runs onMessage, handleRealtime and every
 //   Operation::execute, the latter with `lock` held;
-// - each robot connection's reader thread runs onControl and
-//   onClientError, with no lock held (installAction takes `lock` for its
-//   appends only);
-// - withdrawActions runs on whichever thread connects a robot again; it
-//   takes `lock`, so it waits for a dispatch walk to end.
+// - each robot connection's I/O thread runs onControl and onClientError,
+//   with no lock held (installAction takes `lock` for its appends only),
+//   and the robot's reconnections (robots/robot_link.h);
+// - withdrawActions runs on the I/O thread of a robot that connects (again);
+//   it takes `lock`, so it waits for a dispatch walk to end;
+// - send never waits for a robot: robots/robot_links.h says how.
 // `lock` guards `actions` and `owners` and nothing else. debugLevel,
 // parameter and the robot slots are atomics; the realtime members belong to
 // the MIDI thread.
@@ -29,6 +30,7 @@
 
 #include "bridge/lockable.h"
 #include "midi/midiin.h"
+#include "robots/robot_links.h"
 #include "vaxo/callback.h"
 
 class ActionOwners;
@@ -108,22 +110,9 @@ public:
   /// The owners' record counts, the registration bound and the operations
   /// withdrawn during a walk; guarded by `lock`.
   std::unique_ptr<ActionOwners> owners;
-  /// The robot slots; a slot is written once its client is fully set up.
-  std::vector<std::atomic<VSyncClient*>> robots;
-
-  /// A robot line as addRobot received it.
-  struct RobotAddress
-  {
-    unsigned index;    ///< robot slot
-    std::string host;  ///< host name or address
-    unsigned port;     ///< TCP port
-  };
-  /// A configuration check: addRobot records each robot in `dryRobots`
-  /// and connects nothing, so no robot slot is filled and send reaches no
-  /// one. Set on the main thread before the configuration is read.
-  bool dryRun = false;
-  /// The robots addRobot recorded while dryRun was set, in order.
-  std::vector<RobotAddress> dryRobots;
+  /// The robot slots and their links; declared after `lock`, `actions` and
+  /// `owners`, so that the links, whose threads use them, stop first.
+  RobotLinks robots;
   /// Clocks counted modulo 24 (MIDI thread only).
   int clockCount;
   /// True between a start and a stop (MIDI thread only).
@@ -142,12 +131,14 @@ public:
   /// start. Raises std::runtime_error for a malformed line.
   bool parseConfig(std::istream& in);
 
-  /// Opens a robot in slot `index`: connects, binds the callbacks, uploads
-  /// the script text and notara.vx (with dryRun, only records it). 1 on
-  /// success, -1 for an index above 31.
+  /// Opens a robot in slot `index`: binds the callbacks and connects in the
+  /// background; each connection uploads the script text and notara.vx, and
+  /// a lost one is made again (a configuration check only records it, see
+  /// RobotLinks::recordOnly). 1 on success, -1 for an index above 31.
   int addRobot(unsigned index, const std::string& host, unsigned port);
 
-  /// Sends `text` unchanged to every filled robot slot selected by `robotMask`.
+  /// Sends `text` unchanged to every filled robot slot selected by
+  /// `robotMask`; a robot that is down or doesn't read drops it.
   void send(int robotMask, const std::string& text);
 
   /// Sends "name=value," to the robots of `robotMask`.

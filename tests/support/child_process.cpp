@@ -103,6 +103,9 @@ namespace notara::test
       posix_spawn_file_actions_adddup2(&spawn.actions, output[1], STDOUT_FILENO);
       posix_spawn_file_actions_adddup2(&spawn.actions, errors[1], STDERR_FILENO);
       posix_spawn_file_actions_addchdir_np(&spawn.actions, dir.c_str());
+      // Nothing else of the test's: a listening socket the child held would
+      // keep its port taken after the test's server closed it.
+      posix_spawn_file_actions_addclosefrom_np(&spawn.actions, STDERR_FILENO + 1);
       result = ::posix_spawn(&pid_, program.c_str(), &spawn.actions, &spawn.attributes, argv.data(), environ);
     }
     ::close(input[0]);

@@ -31,6 +31,7 @@ namespace notara::test
       std::deque<std::string> outbox;
       bool writing = false;
       bool closeWhenSent = false;
+      bool reading = false;
       // Guarded by Impl::mutex.
       std::string received;
       bool peerClosed = false;
@@ -50,6 +51,7 @@ namespace notara::test
     mutable std::condition_variable changed;
     std::vector<std::shared_ptr<Connection>> connections;
     bool stopped = false;
+    bool reading = true;  // server thread only
 
     template <class Predicate>
     bool waitUntil(std::chrono::milliseconds timeout, Predicate predicate) const
@@ -75,13 +77,15 @@ namespace notara::test
           connections.push_back(connection);
         }
         changed.notify_all();
-        read(connection);
+        if (reading)
+          read(connection);
         accept();
       });
     }
 
     void read(const std::shared_ptr<Connection>& connection)
     {
+      connection->reading = true;
       connection->socket.async_read_some(
           asio::buffer(connection->buffer), [this, connection](const boost::system::error_code& error, std::size_t size) {
             {
@@ -140,11 +144,17 @@ namespace notara::test
     }
   };
 
-  TestServer::TestServer() : impl_(std::make_unique<Impl>())
+  TestServer::TestServer() : TestServer(Options()) {}
+
+  TestServer::TestServer(const Options& options) : impl_(std::make_unique<Impl>())
   {
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(options.port));
+    impl_->reading = options.reading;
     impl_->acceptor.open(endpoint.protocol());
     impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
+    // Set before listen, so that the window the connections announce is small from the start.
+    if (options.receiveBuffer > 0)
+      impl_->acceptor.set_option(asio::socket_base::receive_buffer_size(options.receiveBuffer));
     impl_->acceptor.bind(endpoint);
     impl_->acceptor.listen();
     impl_->port = impl_->acceptor.local_endpoint().port();
@@ -258,6 +268,21 @@ namespace notara::test
     asio::post(impl_->io, [impl = impl_.get(), connection] {
       connection->closeWhenSent = true;
       impl->writeNext(connection);
+    });
+  }
+
+  void TestServer::resumeReading()
+  {
+    asio::post(impl_->io, [impl = impl_.get()] {
+      impl->reading = true;
+      std::vector<std::shared_ptr<Connection>> all;
+      {
+        std::lock_guard<std::mutex> guard(impl->mutex);
+        all = impl->connections;
+      }
+      for (const auto& connection : all)
+        if (!connection->reading)
+          impl->read(connection);
     });
   }
 

@@ -21,8 +21,23 @@ namespace notara::test
     /// How long a wait goes on before it gives up.
     static constexpr std::chrono::milliseconds kWait{20000};
 
+    /// How the server listens.
+    struct Options
+    {
+      /// The port; 0 lets the system choose.
+      unsigned port = 0;
+      /// SO_RCVBUF of the listener and so of every connection; 0 keeps the
+      /// system's. A small one makes a server that doesn't read stall its
+      /// clients after a few kilobytes.
+      int receiveBuffer = 0;
+      /// False: connections are accepted but not read until resumeReading().
+      bool reading = true;
+    };
+
     /// Starts listening on 127.0.0.1 on a port chosen by the system.
     TestServer();
+    /// Starts listening on 127.0.0.1 as `options` say.
+    explicit TestServer(const Options& options);
     /// Stops the server.
     ~TestServer();
     TestServer(const TestServer&) = delete;
@@ -56,6 +71,9 @@ namespace notara::test
     bool waitForSent(std::size_t index, std::chrono::milliseconds timeout = kWait) const;
     /// Closes connection `index` once what was queued for it is written.
     void close(std::size_t index);
+
+    /// Starts reading every connection, those accepted later too.
+    void resumeReading();
 
     /// Closes the listener and every connection and ends the thread.
     void stop();

@@ -35,7 +35,8 @@ namespace
   const Midi::OperationRegistration recorderRegistration(
       "test.Recorder", [] { return static_cast<Midi::Operation*>(new RecorderOperation); });
 
-  // A bridge that releases what parsing left in it: operations and robots.
+  // A bridge that releases what parsing left in it: the operations (the
+  // robots are the bridge's own).
   struct Bridge
   {
     Midi midi;
@@ -48,8 +49,6 @@ namespace
           operations.insert(action.operation);
       for (Midi::Operation* operation : operations)
         delete operation;
-      for (auto& robot : midi.robots)
-        delete robot.exchange(nullptr);
     }
 
     bool parse(const std::string& text)
@@ -323,12 +322,16 @@ namespace
   {
     for (const char* line : {"robot 3 127.0.0.1\n", "robot 3 127.0.0.1 \t\n"})
     {
-      Bridge bridge;
+      // The robot's thread may report the port as lost: the capture is read
+      // once the bridge, and so that thread, is gone.
       notara::test::CerrCapture capture;
-      EXPECT_TRUE(bridge.parse(line));
+      {
+        Bridge bridge;
+        EXPECT_TRUE(bridge.parse(line));
+        EXPECT_NE(bridge.midi.robots[3].load(), nullptr);
+      }
       EXPECT_EQ(capture.text().rfind("Registering robot 127.0.0.1 54000\n", 0), 0u)
           << capture.text();
-      EXPECT_NE(bridge.midi.robots[3].load(), nullptr);
     }
   }
 

@@ -19,7 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/error.hpp>
+
 #include "bridge/midi.h"
+#include "robots/backoff.h"
 #include "robots/script.h"
 #include "support/cerr_capture.h"
 #include "support/memory_client.h"
@@ -70,46 +73,38 @@ namespace
   class AddRobotTest : public ::testing::Test
   {
   protected:
-    ~AddRobotTest() override
+    /// addRobot on 127.0.0.1.
+    int addRobot(unsigned index, unsigned port) { return midi.addRobot(index, "127.0.0.1", port); }
+
+    /// Waits until slot `index`'s client takes every thread's texts.
+    bool connected(unsigned index)
     {
-      // The bridge never frees its clients. They go before the bridge, as
-      // their callbacks are bound to it.
-      for (auto& robot : midi.robots)
-        robot.store(nullptr);
-      for (VSyncClient* client : clients)
-        delete client;
+      return eventually([&] {
+        VSyncClient* client = midi.robots[index].load();
+        return client != nullptr && client->isConnected();
+      });
     }
 
-    /// addRobot, keeping the new client for the clean-up.
-    int addRobot(unsigned index, unsigned port)
-    {
-      const int result = midi.addRobot(index, "127.0.0.1", port);
-      if (result == 1)
-        clients.push_back(midi.robots[index].load());
-      return result;
-    }
-
-    Midi midi;
-    std::vector<VSyncClient*> clients;
     TestServer server;
     TempDir dir;
+    // Last, so that it goes first: its robots' threads stop before the
+    // server and the directory go.
+    Midi midi;
   };
 
-  TEST(RobotScriptTest, IsOneLineDefiningTheThreeControlFunctions)
+  TEST(BackoffTest, StartsAt100MillisecondsAndDoublesUpToOneSecond)
   {
-    const std::string script = robotScript;
-    EXPECT_EQ(script.size(), 697u);
-    EXPECT_EQ(script.find('\n'), std::string::npos);
-    EXPECT_EQ(script.rfind("var midi.connectionID = connectionID;function midi.setDebug(p1) "
-                           "{ if (connectionID == midi.connectionID)    midictl << [\"debug\", p1]",
-                           0),
-              0u);
-    EXPECT_NE(script.find("midictl << [\"setparameter\",p1]"), std::string::npos);
-    EXPECT_NE(script.find("midictl << [\"register\", p1, p2, p3, p4,p5]  else {p.p1=p1| p.p2 = "
-                          "p2|p.p3 = p3| p.p4=p4| p.p5=p5|+connection(\"all\"):"),
-              std::string::npos);
-    const std::string end = "noop | noop;}};var midi.connected = 1;";
-    EXPECT_EQ(script.compare(script.size() - end.size(), end.size(), end), 0);
+    using std::chrono::milliseconds;
+    Backoff backoff;
+    std::vector<milliseconds> delays;
+    for (int i = 0; i < 7; ++i)
+      delays.push_back(backoff.next());
+    EXPECT_EQ(delays, (std::vector<milliseconds>{milliseconds(100), milliseconds(200), milliseconds(400),
+                                                 milliseconds(800), milliseconds(1000), milliseconds(1000),
+                                                 milliseconds(1000)}));
+    backoff.reset();
+    EXPECT_EQ(backoff.next(), milliseconds(100));
+    EXPECT_EQ(backoff.next(), milliseconds(200));
   }
 
   TEST_F(AddRobotTest, UploadsTheScriptThenNotaraVxAndSwitchesNagleOff)
@@ -118,13 +113,15 @@ namespace
     dir.write("notara.vx", file);
     WorkingDirectory inDir(dir.path());
 
+    // The connection is made in the background: addRobot returns at once
+    // with the slot filled.
     ASSERT_EQ(addRobot(31, server.port()), 1);
     VSyncClient* client = midi.robots[31].load();
     ASSERT_NE(client, nullptr);
-    ASSERT_TRUE(server.waitForConnections(1));
+    ASSERT_TRUE(connected(31));
 
-    // The uploads go to the client directly, byte for byte, with nothing
-    // around them; a later send follows right after the file.
+    // The uploads come first, byte for byte, with nothing around them; a
+    // later send follows right after the file.
     midi.send(1 << 31, "x=1,");
     const std::string expected = std::string(robotScript) + file + "x=1,";
     ASSERT_TRUE(server.waitForBytes(0, expected.size()));
@@ -142,6 +139,7 @@ namespace
   {
     WorkingDirectory inDir(dir.path());
     ASSERT_EQ(addRobot(0, server.port()), 1);
+    ASSERT_TRUE(connected(0));
     midi.send(1, "y=2,");
     const std::string expected = std::string(robotScript) + "y=2,";
     ASSERT_TRUE(server.waitForBytes(0, expected.size()));
@@ -167,12 +165,13 @@ namespace
   {
     WorkingDirectory inDir(dir.path());
     ASSERT_EQ(addRobot(3, server.port()), 1);
-    ASSERT_TRUE(server.waitForConnections(1));
+    VSyncClient* first = midi.robots[3].load();
+    ASSERT_TRUE(connected(3));
     ASSERT_EQ(addRobot(3, server.port()), 1);
+    VSyncClient* second = midi.robots[3].load();
+    EXPECT_NE(first, second);
+    ASSERT_TRUE(connected(3));
     ASSERT_TRUE(server.waitForConnections(2));
-    ASSERT_EQ(clients.size(), 2u);
-    EXPECT_NE(clients[0], clients[1]);
-    EXPECT_EQ(midi.robots[3].load(), clients[1]);
 
     const std::size_t script = std::strlen(robotScript);
     midi.send(-1, "z=3,");
@@ -181,15 +180,16 @@ namespace
     ASSERT_TRUE(server.waitForBytes(0, script));
     EXPECT_EQ(server.received(0).size(), script);
     EXPECT_FALSE(server.peerClosed(0));
+    EXPECT_TRUE(first->isConnected());
   }
 
   TEST_F(AddRobotTest, ControlAndErrorMessagesReachTheBridge)
   {
     WorkingDirectory inDir(dir.path());
     ASSERT_EQ(addRobot(0, server.port()), 1);
-    ASSERT_TRUE(server.waitForConnections(1));
+    ASSERT_TRUE(connected(0));
 
-    // Callbacks of one connection run in order on its reader thread: once
+    // Callbacks of one connection run in order on its I/O thread: once
     // the second debug level shows, both earlier lines were written.
     ::testing::internal::CaptureStderr();
     server.sendLine(0, R"({"tag":"error","error":"unknown identifier q"})");
@@ -202,20 +202,41 @@ namespace
         << log;
   }
 
-  TEST_F(AddRobotTest, AnUnreachableServerStillFillsTheSlot)
+  TEST_F(AddRobotTest, AnUnreachableServerIsLostOnceAndBackWhenItListensAgain)
   {
+    dir.write("notara.vx", "v=1,");
     WorkingDirectory inDir(dir.path());
     const unsigned port = server.port();
     server.stop();
+    const std::string name = "Robot 7 at 127.0.0.1:" + std::to_string(port);
 
     ::testing::internal::CaptureStderr();
-    const int result = addRobot(7, port);
+    ASSERT_EQ(addRobot(7, port), 1);
+    VSyncClient* client = midi.robots[7].load();
+    ASSERT_NE(client, nullptr);
+    // Attempts at 0, 100 and 300 ms fail meanwhile (a line for the first
+    // only), and texts for the robot are dropped.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_FALSE(client->isConnected());
+    for (int i = 0; i < 5; ++i)
+      midi.send(-1, "dropped,");
+
+    TestServer::Options again;
+    again.port = port;
+    TestServer restarted(again);
+    ASSERT_TRUE(connected(7));
+    midi.send(-1, "after,");
+    const std::string expected = std::string(robotScript) + "v=1,after,";
+    ASSERT_TRUE(restarted.waitForBytes(0, expected.size()));
     const std::string log = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(result, 1);
-    EXPECT_NE(midi.robots[7].load(), nullptr);
-    // No socket to switch Nagle off on: reported, and the robot stays.
-    EXPECT_NE(log.find("setsockopt: "), std::string::npos) << log;
-    midi.send(-1, "dropped,");
+    EXPECT_EQ(restarted.received(0), expected);
+
+    // One line when it was found missing, one when it came back; no
+    // setsockopt on a socket that isn't connected.
+    const std::string refused = boost::system::error_code(boost::asio::error::connection_refused).message();
+    EXPECT_EQ(log, name + " lost (can't connect to 127.0.0.1:" + std::to_string(port) + ": " + refused +
+                       "); connecting again, its texts are dropped meanwhile\n" + name +
+                       " back; it missed 5 texts\n");
   }
 
   /// An in-memory client that also notes its slot in a shared log, so that

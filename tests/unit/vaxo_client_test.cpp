@@ -2,6 +2,8 @@
 // reader thread, the faults of the wire, sending from several threads, and
 // a connection that goes away.
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include <winsock2.h>
 
 #include "support/cerr_capture.h"
+#include "support/silent_host.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 #include "vaxo/client.h"
@@ -378,25 +381,12 @@ TEST(VaxoClient, NoServerGivesOneLineOnStandardErrorAndDropsSends)
 
 TEST(VaxoClient, AConnectionThatHangsTimesOut)
 {
-  // A listener that never accepts and whose queue is full: further
-  // connection attempts get no answer at all.
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor listener(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-  listener.listen(0);
-  const auto endpoint = listener.local_endpoint();
-  std::vector<std::unique_ptr<boost::asio::ip::tcp::socket>> fillers;
-  for (int i = 0; i < 4; ++i)
-  {
-    fillers.push_back(std::make_unique<boost::asio::ip::tcp::socket>(io));
-    fillers.back()->open(boost::asio::ip::tcp::v4());
-    // Started, never waited for: `io` is not run.
-    fillers.back()->async_connect(endpoint, [](const boost::system::error_code&) {});
-  }
+  notara::test::SilentHost silent;
   CerrCapture capture;
-  VSyncClient client("127.0.0.1", endpoint.port(), 128000, false, true, 1);
+  VSyncClient client("127.0.0.1", silent.port(), 128000, false, true, 1);
   const std::string text = capture.text();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-  EXPECT_EQ(text, "VSyncClient::VSyncClient: can't connect to 127.0.0.1:" + std::to_string(endpoint.port()) + ": " +
+  EXPECT_EQ(text, "VSyncClient::VSyncClient: can't connect to 127.0.0.1:" + std::to_string(silent.port()) + ": " +
                       boost::system::error_code(boost::asio::error::timed_out).message() + "\n");
   EXPECT_FALSE(client.isConnected());
   EXPECT_EQ(client.rawSend("x", 1), -1);
@@ -453,26 +443,41 @@ TEST(VaxoClient, TwoThreadsSendingNeverInterleave)
     for (int i = 0; i < kTexts; ++i)
       total += text(t, i).size();
 
+  // The server reads as fast as it can, but two threads may outrun it:
+  // a text the full queue refused is left out, every other one arrives.
   std::vector<std::thread> senders;
+  std::vector<bool> accepted[2] = {std::vector<bool>(kTexts), std::vector<bool>(kTexts)};
   int failures[2] = {0, 0};
   for (int t = 0; t < 2; ++t)
     senders.emplace_back([&, t] {
       for (int i = 0; i < kTexts; ++i)
       {
         const std::string s = text(t, i);
-        if (c.client->rawSend(s.data(), s.size()) != 0)
+        const int result = c.client->rawSend(s.data(), s.size());
+        accepted[t][static_cast<std::size_t>(i)] = result == 0;
+        if (result != 0 && result != V_SEND_QUEUE_FULL)
           ++failures[t];
       }
     });
   for (auto& s : senders)
     s.join();
   EXPECT_EQ(failures[0] + failures[1], 0);
-  ASSERT_TRUE(server.waitForBytes(0, total));
+  std::size_t expectedSize = 0;
+  for (int t = 0; t < 2; ++t)
+    for (int i = 0; i < kTexts; ++i)
+      if (accepted[t][static_cast<std::size_t>(i)])
+        expectedSize += text(t, i).size();
+  EXPECT_LE(expectedSize, total);
+  ASSERT_TRUE(server.waitForBytes(0, expectedSize));
   const std::string all = server.received(0);
-  ASSERT_EQ(all.size(), total);
+  ASSERT_EQ(all.size(), expectedSize);
 
-  // Every text whole, each thread's in its own order.
+  // Every accepted text whole, each thread's in its own order.
   int next[2] = {0, 0};
+  auto skipRefused = [&](int t) {
+    while (next[t] < kTexts && !accepted[t][static_cast<std::size_t>(next[t])])
+      ++next[t];
+  };
   std::size_t at = 0;
   while (at < all.size())
   {
@@ -480,14 +485,160 @@ TEST(VaxoClient, TwoThreadsSendingNeverInterleave)
     ASSERT_LT(at + 1, all.size());
     const int t = all[at + 1] - '0';
     ASSERT_TRUE(t == 0 || t == 1) << "at byte " << at;
+    skipRefused(t);
     ASSERT_LT(next[t], kTexts);
     const std::string expected = text(t, next[t]);
     ASSERT_EQ(all.compare(at, expected.size(), expected), 0) << "at byte " << at << ": " << all.substr(at, 80);
     at += expected.size();
     ++next[t];
   }
-  EXPECT_EQ(next[0], kTexts);
-  EXPECT_EQ(next[1], kTexts);
+  for (int t = 0; t < 2; ++t)
+  {
+    skipRefused(t);
+    EXPECT_EQ(next[t], kTexts);
+  }
+}
+
+// The events a background client's link handler heard, with waits.
+class LinkEvents
+{
+public:
+  VLinkHandler handler()
+  {
+    return [this](VLinkEvent event, const std::string& detail) {
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        events_.push_back({event, detail});
+        if (event == VLinkEvent::Connected && onConnected_)
+          onConnected_();
+      }
+      changed_.notify_all();
+    };
+  }
+  // Runs on every connection, inside the handler (the connection's first sends).
+  void onConnected(std::function<void()> action) { onConnected_ = std::move(action); }
+  bool waitFor(std::size_t count)
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, TestServer::kWait, [&] { return events_.size() >= count; });
+  }
+  // Waits until `client` takes every thread's sends (the handler has returned).
+  static bool waitUntilOpen(const VSyncClient& client)
+  {
+    const auto end = std::chrono::steady_clock::now() + TestServer::kWait;
+    while (!client.isConnected() && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return client.isConnected();
+  }
+  std::vector<std::pair<VLinkEvent, std::string>> events()
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return events_;
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::pair<VLinkEvent, std::string>> events_;
+  std::function<void()> onConnected_;
+};
+
+TEST(VaxoClient, TheQueueTakesTextsUpToItsBoundWholeAndInOrder)
+{
+  TestServer::Options options;
+  options.receiveBuffer = 4096;
+  options.reading = false;
+  TestServer server(options);
+  LinkEvents events;
+  constexpr std::size_t kLimit = 65536;
+  VSyncClient client("127.0.0.1", server.port(), events.handler(), kLimit);
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+
+  // Texts of 100 bytes until the queue refuses one: the socket's buffers
+  // are full then, and the queue holds as much of the bound as fits.
+  std::string sent;
+  auto text = [](int i) {
+    std::string t = "<" + std::to_string(i) + ":";
+    return t + std::string(99 - t.size(), 'q') + ",";
+  };
+  int i = 0;
+  int result = 0;
+  for (; i < 1000000 && (result = client.rawSend(text(i).data(), 100)) == 0; ++i)
+    sent += text(i);
+  ASSERT_EQ(result, V_SEND_QUEUE_FULL) << "after " << i << " texts";
+  EXPECT_LE(client.queuedBytes(), kLimit);
+  EXPECT_GT(client.queuedBytes(), kLimit - 100);
+  EXPECT_EQ(client.textsDroppedQueueFull(), 1u);
+  EXPECT_EQ(client.rawSend(text(i).data(), 100), V_SEND_QUEUE_FULL);
+
+  // An upload goes in whole beyond the bound; texts after it still wait.
+  const std::string upload(3 * kLimit, 'u');
+  EXPECT_EQ(client.rawSendWhole(upload.data(), upload.size()), 0);
+  sent += upload;
+  EXPECT_GT(client.queuedBytes(), kLimit);
+  EXPECT_EQ(client.rawSend("refused,", 8), V_SEND_QUEUE_FULL);
+  EXPECT_EQ(client.textsDroppedQueueFull(), 3u);
+
+  server.resumeReading();
+  ASSERT_TRUE(server.waitForBytes(0, sent.size()));
+  // Drained: a text goes out at once again.
+  EXPECT_EQ(client.rawSend("after,", 6), 0);
+  sent += "after,";
+  ASSERT_TRUE(server.waitForBytes(0, sent.size()));
+  EXPECT_EQ(server.received(0), sent);
+  EXPECT_EQ(client.queuedBytes(), 0u);
+}
+
+TEST(VaxoClient, ABackgroundClientConnectsWhenToldAndAgainAfterALoss)
+{
+  TestServer server;
+  LinkEvents events;
+  VSyncClient client("127.0.0.1", server.port(), events.handler());
+  events.onConnected([&] { EXPECT_EQ(client.send("%s", "hello,"), 0); });
+  // Nothing happens before connect: what is sent is dropped and counted.
+  EXPECT_EQ(client.rawSend("early,", 6), -1);
+  EXPECT_EQ(client.textsDroppedDisconnected(), 1u);
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  EXPECT_EQ(client.rawSend("x=1,", 4), 0);
+  ASSERT_TRUE(server.waitForBytes(0, 10));
+  EXPECT_EQ(server.received(0), "hello,x=1,");
+
+  server.close(0);
+  ASSERT_TRUE(events.waitFor(2));
+  EXPECT_EQ(events.events()[1], std::make_pair(VLinkEvent::Lost, std::string("connection closed")));
+  EXPECT_FALSE(client.isConnected());
+  EXPECT_EQ(client.rawSend("while down,", 11), -1);
+  EXPECT_EQ(client.socketDescriptor(), static_cast<VSocketDescriptor>(-1));
+
+  // A new connection starts with the handler's sends again, and nothing of
+  // the old one is replayed.
+  client.connect(std::chrono::milliseconds(10));
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  EXPECT_EQ(events.events()[2].first, VLinkEvent::Connected);
+  EXPECT_EQ(client.rawSend("x=2,", 4), 0);
+  ASSERT_TRUE(server.waitForBytes(1, 10));
+  EXPECT_EQ(server.received(1), "hello,x=2,");
+  EXPECT_EQ(client.textsDroppedDisconnected(), 2u);
+  EXPECT_NE(client.socketDescriptor(), static_cast<VSocketDescriptor>(-1));
+}
+
+TEST(VaxoClient, ABackgroundAttemptThatGetsNoAnswerFailsAtItsTimeOut)
+{
+  notara::test::SilentHost silent;
+  LinkEvents events;
+  CerrCapture capture;
+  VSyncClient client("127.0.0.1", silent.port(), events.handler(), VSyncClient::defaultQueueLimit, 1);
+  client.connect();
+  ASSERT_TRUE(events.waitFor(1));
+  EXPECT_EQ(events.events()[0],
+            std::make_pair(VLinkEvent::ConnectFailed,
+                           "can't connect to 127.0.0.1:" + std::to_string(silent.port()) + ": " +
+                               boost::system::error_code(boost::asio::error::timed_out).message()));
+  EXPECT_EQ(client.rawSend("x", 1), -1);
+  // The handler hears it; standard error doesn't.
+  EXPECT_EQ(capture.text(), "");
 }
 
 TEST(VaxoClient, SendingToAServerThatIsGoneRaisesNoSignal)

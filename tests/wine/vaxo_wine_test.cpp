@@ -143,16 +143,9 @@ namespace
   class RobotConnectionTest : public SimTest
   {
   protected:
-    ~RobotConnectionTest() override
-    {
-      // The bridge never frees its clients; they go before the bridge, as
-      // their callbacks are bound to it.
-      for (auto& robot : midi.robots)
-        delete robot.exchange(nullptr);
-    }
-
-    Midi midi;
     TempDir dir;
+    // Last, so that its robots' threads stop before the directory goes.
+    Midi midi;
   };
 
   TEST_F(RobotConnectionTest, UploadsSwitchesNagleOffAndObeysTheServer)
@@ -165,6 +158,9 @@ namespace
     ASSERT_EQ(midi.addRobot(0, "127.0.0.1", sim.port), 1);
     VSyncClient* client = midi.robots[0].load();
     ASSERT_NE(client, nullptr);
+    // The connection is made in the background.
+    for (int i = 0; i < 2000 && !client->isConnected(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(client->isConnected()) << "no connection to 127.0.0.1:" << sim.port;
 
     // Winsock may write a one-byte BOOL: start from zero.

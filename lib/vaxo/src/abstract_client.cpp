@@ -104,7 +104,12 @@ int VAbstractClient::sendFile(const std::string& path)
     std::cerr << "VAbstractClient::sendFile: can't read " << path << "\n";
     return -1;
   }
-  return rawSend(bytes.data(), bytes.size());
+  return rawSendWhole(bytes.data(), bytes.size());
+}
+
+int VAbstractClient::rawSendWhole(const void* data, std::size_t size)
+{
+  return rawSend(data, size);
 }
 
 void VAbstractClient::setCallback(VCallbackWrapper* callback, const std::string& tag)

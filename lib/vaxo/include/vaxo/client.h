@@ -1,14 +1,19 @@
 #pragma once
 // Client connections to a Vaxo server.
 //
-// Threading: each connected client owns one reader thread. Every callback of
-// that client (tag callbacks and the error callback) runs on it, one at a
-// time, in the order the lines arrived, with no library lock held.
+// Threading: each VSyncClient owns one I/O thread. It reads, drains the
+// outgoing queue, makes the background connections, and runs every callback
+// of that client (tag callbacks, the error callback and the link handler),
+// one at a time, in the order things happened, with no library lock held.
 // send, sendFile and rawSend may be called from any number of threads at
-// once; each call's bytes go out contiguously. setCallback and
-// setErrorCallback may be called from any thread.
+// once; each call's bytes go out contiguously and whole, and none of them
+// waits for the server: what the socket doesn't take at once is queued and
+// written by the I/O thread. Their lock is held only across a sender's own
+// non-blocking write, never while the I/O thread writes. setCallback and setErrorCallback may be called from any thread.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +23,20 @@
 /// The native socket handle, as setsockopt takes it (an int off Windows,
 /// a SOCKET on Windows); -1 converted when there is no socket.
 using VSocketDescriptor = std::uintptr_t;
+
+/// rawSend's result when the text was dropped because the outgoing queue is full.
+constexpr int V_SEND_QUEUE_FULL = -2;
+
+/// What happened to the connection of a client that connects in the background.
+enum class VLinkEvent
+{
+  Connected,      ///< a connection was made; the handler's own sends go first on it
+  ConnectFailed,  ///< an attempt failed; the detail says why
+  Lost            ///< an open connection was closed, reset or broken by a send
+};
+
+/// Told about connection events, on the client's I/O thread, no library lock held.
+using VLinkHandler = std::function<void(VLinkEvent event, const std::string& detail)>;
 
 /// What every client offers: sending script text and receiving messages.
 class VAbstractClient
@@ -35,17 +54,23 @@ public:
 #endif
   int send(const char* format, ...);
 
-  /// Sends the bytes of the file at `path`, unchanged, as script text;
+  /// Sends the bytes of the file at `path`, unchanged, as script text,
+  /// through rawSendWhole (an upload is never cut by the queue's bound);
   /// returns 0 on success, -1 when the file can't be read (reported on
   /// standard error) or the bytes could not be sent.
   int sendFile(const std::string& path);
 
   /// Sends `size` bytes as they are. Safe from several threads at once;
-  /// each call's bytes are contiguous on the wire. Never raises SIGPIPE.
-  /// Returns 0 on success, -1 when the bytes were dropped.
-  /// Synchronous: returns once the system took all the bytes (it blocks
-  /// while a server that doesn't read has filled the socket's buffers).
+  /// each call's bytes are contiguous on the wire and go out whole or not
+  /// at all. Never raises SIGPIPE and never waits for the server.
+  /// Returns 0 when the bytes were written or queued, V_SEND_QUEUE_FULL
+  /// when the outgoing queue had no room for them, -1 when they were
+  /// dropped otherwise (not connected, connection lost).
   virtual int rawSend(const void* data, std::size_t size) = 0;
+
+  /// Like rawSend, but queues the bytes whole whatever the queue's bound:
+  /// for uploads, which the caller keeps few.
+  virtual int rawSendWhole(const void* data, std::size_t size);
 
   /// Registers `callback` (the client takes ownership) for messages whose
   /// tag equals `tag` byte for byte, after those already registered for it.
@@ -74,11 +99,15 @@ private:
   std::unique_ptr<Callbacks> callbacks_;
 };
 
-/// A client connected over TCP, with its own reader thread.
+/// A client connected over TCP, with its own I/O thread and a bounded
+/// outgoing queue.
 class VSyncClient : public VAbstractClient
 {
 public:
-  /// Connects to `host`:`port`.
+  /// The default bound of the outgoing queue, in bytes (1 MiB).
+  static constexpr std::size_t defaultQueueLimit = 1048576;
+
+  /// Connects to `host`:`port`, blocking the caller up to the time-out.
   /// - readBufferSize: bytes read from the socket at a time (128000 is usual;
   ///   0 means 128000);
   /// - traceWire: when true, every line received is echoed to standard error;
@@ -87,20 +116,42 @@ public:
   /// - connectTimeout: seconds to wait for the connection; 0 or less leaves
   ///   the time-out to the system.
   /// A server that can't be reached gives one line on standard error; the
-  /// client stays usable and drops what is sent.
+  /// client stays usable and drops what is sent. A connection it loses is
+  /// reported as "connection closed" and not made again.
   VSyncClient(const std::string& host, unsigned port, unsigned readBufferSize = 128000,
               bool traceWire = false, bool startReader = true, int connectTimeout = 2);
-  /// Closes the connection and joins the reader thread; reports nothing.
-  /// Must not run on this client's own reader thread (in one of its
-  /// callbacks), and waits for a callback or a blocked rawSend to finish.
+
+  /// A client that connects in the background: nothing happens until
+  /// connect(); `handler` hears of every attempt and every lost connection
+  /// (no "connection closed" report, no line on standard error), and
+  /// reading starts by itself on each connection. `queueLimit` bounds the
+  /// outgoing queue in bytes; `connectTimeout` is in seconds.
+  VSyncClient(const std::string& host, unsigned port, VLinkHandler handler,
+              std::size_t queueLimit = defaultQueueLimit, int connectTimeout = 2);
+
+  /// Closes the connection and joins the I/O thread; reports nothing.
+  /// Must not run on this client's own I/O thread (in one of its
+  /// callbacks), and waits for a running callback to finish.
   ~VSyncClient() override;
 
-  /// Starts the reader thread, if not started yet and connected.
+  /// Starts reading, if not started yet and connected.
   void start();
+  /// Starts a connection attempt after `delay` (background clients only);
+  /// ignored while connected or while an attempt is under way.
+  void connect(std::chrono::milliseconds delay = std::chrono::milliseconds(0));
   /// True while the connection is open.
   bool isConnected() const;
 
+  /// Texts dropped because the outgoing queue was full, since construction.
+  std::uint64_t textsDroppedQueueFull() const;
+  /// Texts dropped because there was no open connection, since construction.
+  std::uint64_t textsDroppedDisconnected() const;
+  /// Bytes waiting in the outgoing queue.
+  std::size_t queuedBytes() const;
+
   int rawSend(const void* data, std::size_t size) override;
+  int rawSendWhole(const void* data, std::size_t size) override;
+  /// The connection's socket, or -1 converted while there is no open connection.
   VSocketDescriptor socketDescriptor() const override;
 
 protected:
