@@ -3,47 +3,29 @@
 // the stop, in that order; a second start while running only says so. How
 // near the measured tempo comes to the clock's is a figure of tempo_bench.
 #include <algorithm>
-#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "support/jack_midi_source.h"
-#include "support/jack_test.h"
-#include "support/notara_run.h"
+#include "support/jack_source_test.h"
 #include "support/test_server.h"
-
-using notara::test::JackMidiSource;
-using notara::test::NotaraRun;
-using notara::test::TestServer;
 
 namespace
 {
-  class ClockTest : public notara::test::JackTest
+  class ClockTest : public notara::test::JackSourceTest
   {
   protected:
-    void SetUp() override
-    {
-      JackTest::SetUp();
-      if (IsSkipped() || HasFatalFailure())
-        return;
-      source = std::make_unique<JackMidiSource>("e2e-clock");
-    }
+    ClockTest() : JackSourceTest("e2e-clock") {}
 
-    TestServer robot;
-    std::unique_ptr<JackMidiSource> source;
+    notara::test::TestServer robot;
   };
 
   TEST_F(ClockTest, ClockGivesStartTicksTheTempoAndStopInOrder)
   {
-    const int device = notara::test::midiDeviceNumber(source->deviceName());
-    ASSERT_GE(device, 0) << source->deviceName() << " is not among the MIDI input devices";
-    NotaraRun run(NOTARA_BINARY, "robot 0 127.0.0.1 " + std::to_string(robot.port()) + "\n");
-    run.start({std::to_string(device)});
-    ASSERT_TRUE(run.waitUntilIdle()) << run.process().errors();
-    ASSERT_TRUE(robot.waitForBytes(0, run.upload().size()));
+    ASSERT_NO_FATAL_FAILURE(startNotara("robot 0 127.0.0.1 " + std::to_string(robot.port()) + "\n"));
+    ASSERT_TRUE(robot.waitForBytes(0, run->upload().size()));
 
     // The source's own pace between messages keeps JACK from dropping
     // any on a busy machine; the tempo it makes is whatever it is.
@@ -56,8 +38,8 @@ namespace
 
     ASSERT_TRUE(robot.waitForText(0, "emit midi.stop(),")) << robot.received(0);
     const std::string received = robot.received(0);
-    ASSERT_EQ(received.substr(0, run.upload().size()), run.upload());
-    const std::string texts = received.substr(run.upload().size());
+    ASSERT_EQ(received.substr(0, run->upload().size()), run->upload());
+    const std::string texts = received.substr(run->upload().size());
 
     // The first beat only sets the time reference; each later one sends
     // its tick, then the tempo.
@@ -78,6 +60,6 @@ namespace
       EXPECT_GE(bpm, 60000000 / longest) << texts;
       EXPECT_LE(bpm, 60000000 / shortest) << texts;
     }
-    EXPECT_NE(run.process().errors().find("Extra start message\n"), std::string::npos) << run.process().errors();
+    EXPECT_NE(run->process().errors().find("Extra start message\n"), std::string::npos) << run->process().errors();
   }
 }

@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,9 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_process.h"
-#include "support/jack_midi_source.h"
-#include "support/jack_test.h"
-#include "support/notara_run.h"
+#include "support/jack_source_test.h"
 #include "support/temp_dir.h"
 
 using notara::test::ChildProcess;
@@ -43,16 +40,10 @@ namespace
     ExitStatus expected;
   };
 
-  class JackReleaseTest : public notara::test::JackTest
+  class JackReleaseTest : public notara::test::JackSourceTest
   {
   protected:
-    void SetUp() override
-    {
-      JackTest::SetUp();
-      if (IsSkipped() || HasFatalFailure())
-        return;
-      source = std::make_unique<JackMidiSource>("e2e-release");
-    }
+    JackReleaseTest() : JackSourceTest("e2e-release") {}
 
     // Runs notara once, ending the way `ending` says; false (with a
     // failure recorded) when it ended otherwise or complained of the
@@ -97,8 +88,8 @@ namespace
     // at the first run that ends otherwise.
     void endRepeatedly(const Ending& ending, int count)
     {
-      const int device = notara::test::midiDeviceNumber(source->deviceName());
-      ASSERT_GE(device, 0) << source->deviceName() << " is not among the MIDI input devices";
+      const int device = deviceOf(*source);
+      ASSERT_GE(device, 0);
       for (int round = 0; round < count; ++round)
         if (!runOnce(ending, device, round))
           return;
@@ -129,8 +120,6 @@ namespace
 
       EXPECT_NO_THROW(JackMidiSource("e2e-release-after"));
     }
-
-    std::unique_ptr<JackMidiSource> source;
   };
 
   // Well beyond the leaked locks the database has room for (some 160 here):

@@ -16,9 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_process.h"
-#include "support/jack_midi_source.h"
-#include "support/jack_test.h"
-#include "support/notara_run.h"
+#include "support/jack_source_test.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
@@ -64,9 +62,11 @@ namespace
     return std::stoi(errors.substr(start == std::string::npos ? 0 : start + 1));
   }
 
-  class MidiReturnTest : public notara::test::JackTest
+  class MidiReturnTest : public notara::test::JackSourceTest
   {
   protected:
+    MidiReturnTest() : JackSourceTest(sourcePort, sourceClient) {}
+
     // Starts notara on the source with the configuration above, sets the
     // parameter word's bit through the source and checks that a note then
     // reaches the robot through the "high" action.
@@ -74,11 +74,9 @@ namespace
     {
       std::string text = conf;
       text.replace(text.find("{PORT}"), 6, std::to_string(server.port()));
-      run = std::make_unique<NotaraRun>(NOTARA_BINARY, text);
       const int device = numberListedByNotara(deviceName);
       ASSERT_GE(device, 0) << deviceName << " is not listed";
-      run->start({std::to_string(device)});
-      ASSERT_TRUE(run->waitUntilIdle()) << run->process().errors();
+      ASSERT_NO_FATAL_FAILURE(JackSourceTest::startNotara(text, device));
       ASSERT_TRUE(server.waitForBytes(0, run->upload().size()));
       source->noteOff(0, 36);
       source->noteOn(0, 60, 100);
@@ -110,20 +108,11 @@ namespace
     }
 
     TestServer server;
-    std::unique_ptr<JackMidiSource> source;
-    std::unique_ptr<NotaraRun> run;
   };
 
+  // The source closed and opened again on the JACK server of the test run.
   class SourceReturnTest : public MidiReturnTest
   {
-  protected:
-    void SetUp() override
-    {
-      JackTest::SetUp();
-      if (IsSkipped() || HasFatalFailure())
-        return;
-      source = std::make_unique<JackMidiSource>(sourcePort, sourceClient);
-    }
   };
 
   TEST_F(SourceReturnTest, ASourceClosedAndOpenedAgainIsFoundAgain)
@@ -132,7 +121,7 @@ namespace
     source.reset();
     ASSERT_TRUE(run->process().waitForErrors(goneLine)) << run->process().errors();
     // Played while the device is away: lost with it, and nothing breaks.
-    source = std::make_unique<JackMidiSource>(sourcePort, sourceClient);
+    openSource();
     expectBackWithTheSameActions("midi.parameter=1,emit high(9,0,60,100),");
   }
 
@@ -149,13 +138,12 @@ namespace
       serverName = "notara-e2e-return-" + std::to_string(::getpid());
       ::setenv("JACK_DEFAULT_SERVER", serverName.c_str(), 1);
       ASSERT_NO_FATAL_FAILURE(startJack());
-      source = std::make_unique<JackMidiSource>(sourcePort, sourceClient);
+      openSource();
     }
 
     void TearDown() override
     {
-      run.reset();
-      source.reset();
+      JackSourceTest::TearDown();
       if (jack)
         jack->stop();
     }
@@ -188,7 +176,7 @@ namespace
     // This process's client of the dead server goes before the new one starts.
     source.reset();
     ASSERT_NO_FATAL_FAILURE(startJack());
-    source = std::make_unique<JackMidiSource>(sourcePort, sourceClient);
+    openSource();
     expectBackWithTheSameActions("midi.parameter=1,emit high(9,0,60,100),");
   }
 }

@@ -4,19 +4,14 @@
 // Every test ends with a marker note that an action sends to all robots;
 // once each robot has its marker, everything sent before it has arrived
 // (one connection keeps its order), so the whole byte string is compared.
-#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "support/jack_midi_source.h"
-#include "support/jack_test.h"
-#include "support/notara_run.h"
+#include "support/jack_source_test.h"
 #include "support/test_server.h"
 
-using notara::test::JackMidiSource;
-using notara::test::NotaraRun;
 using notara::test::TestServer;
 
 namespace
@@ -26,16 +21,10 @@ namespace
   const std::string markerAction = "action 8000 127 ffffffff EmitMap done\n";
   const std::string marker = "emit done(9,15,127,1),";
 
-  class OperationsTest : public notara::test::JackTest
+  class OperationsTest : public notara::test::JackSourceTest
   {
   protected:
-    void SetUp() override
-    {
-      JackTest::SetUp();
-      if (IsSkipped() || HasFatalFailure())
-        return;
-      source = std::make_unique<JackMidiSource>("e2e-operations");
-    }
+    OperationsTest() : JackSourceTest("e2e-operations") {}
 
     // Starts notara with robots 0 to 2 and `actions`, and waits until each
     // robot has its upload.
@@ -45,12 +34,7 @@ namespace
       for (int i = 0; i < robotCount; ++i)
         conf += "robot " + std::to_string(i) + " 127.0.0.1 " + std::to_string(robots[i].port()) + "\n";
       conf += actions + markerAction;
-      const int device = notara::test::midiDeviceNumber(source->deviceName());
-      ASSERT_GE(device, 0) << source->deviceName() << " is not among the MIDI input devices";
-
-      run = std::make_unique<NotaraRun>(NOTARA_BINARY, conf);
-      run->start({std::to_string(device)});
-      ASSERT_TRUE(run->waitUntilIdle()) << run->process().errors();
+      ASSERT_NO_FATAL_FAILURE(startNotara(conf));
       for (auto& robot : robots)
       {
         ASSERT_TRUE(robot.waitForBytes(0, run->upload().size()));
@@ -75,8 +59,6 @@ namespace
     }
 
     TestServer robots[robotCount];
-    std::unique_ptr<JackMidiSource> source;
-    std::unique_ptr<NotaraRun> run;  // declared last: stopped before the source goes
   };
 
   TEST_F(OperationsTest, EmitMapForwardsNotesAndControllersWithTheirSlot)

@@ -11,27 +11,24 @@
 #include <gtest/gtest.h>
 
 #include "support/child_process.h"
-#include "support/jack_midi_source.h"
-#include "support/jack_test.h"
-#include "support/notara_run.h"
+#include "support/jack_source_test.h"
 #include "support/temp_dir.h"
 
 using notara::test::ChildProcess;
-using notara::test::JackMidiSource;
-using notara::test::NotaraRun;
 using notara::test::TempDir;
 
 namespace
 {
-  class ServerControlTest : public notara::test::JackTest
+  class ServerControlTest : public notara::test::JackSourceTest
   {
   protected:
+    ServerControlTest() : JackSourceTest("e2e-control") {}
+
     void SetUp() override
     {
-      JackTest::SetUp();
+      JackSourceTest::SetUp();
       if (IsSkipped() || HasFatalFailure())
         return;
-      source = std::make_unique<JackMidiSource>("e2e-control");
 
       server = std::make_unique<ChildProcess>(
         VAXO_SIM_BINARY, std::vector<std::string>{"--port", "0", "--record", (simDir.path() / "record").string()},
@@ -42,11 +39,7 @@ namespace
       ASSERT_TRUE(std::regex_search(output, where, std::regex("vaxo-sim listening on 127\\.0\\.0\\.1:(\\d+)\n")))
         << output << server->errors();
 
-      const int device = notara::test::midiDeviceNumber(source->deviceName());
-      ASSERT_GE(device, 0) << source->deviceName() << " is not among the MIDI input devices";
-      run = std::make_unique<NotaraRun>(NOTARA_BINARY, "robot 0 127.0.0.1 " + where[1].str() + "\n");
-      run->start({std::to_string(device)});
-      ASSERT_TRUE(run->waitUntilIdle()) << run->process().errors();
+      ASSERT_NO_FATAL_FAILURE(startNotara("robot 0 127.0.0.1 " + where[1].str() + "\n"));
       // Once the upload is recorded, the server knows the control functions.
       ASSERT_TRUE(waitForRecorded(run->upload())) << recorded();
     }
@@ -83,9 +76,7 @@ namespace
     }
 
     TempDir simDir;
-    std::unique_ptr<JackMidiSource> source;
     std::unique_ptr<ChildProcess> server;
-    std::unique_ptr<NotaraRun> run;  // declared last: stopped first
   };
 
   TEST_F(ServerControlTest, ActionRegisteredByTheServerFiresOnMidi)

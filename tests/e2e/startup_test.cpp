@@ -13,9 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/jack_midi_source.h"
-#include "support/jack_test.h"
-#include "support/notara_run.h"
+#include "support/jack_source_test.h"
 #include "support/private_jack_server.h"
 #include "support/test_server.h"
 
@@ -64,26 +62,10 @@ namespace
     return "Registering robot 127.0.0.1 " + std::to_string(server.port()) + "\n";
   }
 
-  class StartupTest : public notara::test::JackTest
+  class StartupTest : public notara::test::JackSourceTest
   {
   protected:
-    void SetUp() override
-    {
-      JackTest::SetUp();
-      if (IsSkipped() || HasFatalFailure())
-        return;
-      sourcePort = std::make_unique<JackMidiSource>("e2e-startup");
-    }
-
-    JackMidiSource& source() { return *sourcePort; }
-
-    // The device number of `source`; the test fails when it isn't listed.
-    static int deviceOf(const JackMidiSource& source)
-    {
-      const int number = notara::test::midiDeviceNumber(source.deviceName());
-      EXPECT_GE(number, 0) << source.deviceName() << " is not among the MIDI input devices";
-      return number;
-    }
+    StartupTest() : JackSourceTest("e2e-startup") {}
 
     // Runs notara with `args` in a directory whose notara.conf holds a
     // robot on `server` and an EmitMap of every note of channel 0, and
@@ -98,7 +80,7 @@ namespace
       EXPECT_EQ(run.process().errors(), notara::test::deviceListText(devices) + warning +
                                             "parsing notara.conf\n" + registering(server));
 
-      source().noteOn(0, 60, 100);
+      source->noteOn(0, 60, 100);
       const std::string expected = run.upload() + "emit midi.key(9,0,60,100),";
       ASSERT_TRUE(server.waitForBytes(0, expected.size())) << server.received(0);
       EXPECT_EQ(server.received(0), expected);
@@ -106,27 +88,26 @@ namespace
     }
 
     TestServer server;
-    std::unique_ptr<JackMidiSource> sourcePort;
   };
 
   TEST_F(StartupTest, WithoutArgumentsWarnsOpensDeviceZeroAndReadsNotaraConf)
   {
-    ASSERT_EQ(deviceOf(source()), 0);
+    ASSERT_EQ(deviceOf(*source), 0);
     expectNoteFromSourceReachesRobot({}, "Warning, opening first available MIDI device\n");
   }
 
   TEST_F(StartupTest, ArgumentWithoutDigitsOpensDeviceZeroWithoutWarning)
   {
-    ASSERT_EQ(deviceOf(source()), 0);
+    ASSERT_EQ(deviceOf(*source), 0);
     expectNoteFromSourceReachesRobot({"abc"}, "");
   }
 
   TEST_F(StartupTest, HexadecimalDeviceNumberOpensThatDevice)
   {
     JackMidiSource second("e2e-startup-2");
-    ASSERT_EQ(deviceOf(source()), 0);
+    ASSERT_EQ(deviceOf(*source), 0);
     ASSERT_EQ(deviceOf(second), 1);
-    JackMidiSource& device0 = source();
+    JackMidiSource& device0 = *source;
     JackMidiSource& device1 = second;
 
     const auto devices = notara::test::midiInputDevices();
@@ -149,7 +130,7 @@ namespace
 
   TEST_F(StartupTest, MissingConfigurationFileReportsUsageAndExitsWithTwo)
   {
-    const int device = deviceOf(source());
+    const int device = deviceOf(*source);
     ASSERT_GE(device, 0);
     const auto devices = notara::test::midiInputDevices();
     NotaraRun run(NOTARA_BINARY, "");
@@ -165,15 +146,15 @@ namespace
 
   TEST_F(StartupTest, EmptyConfigurationIdlesAndDispatchesToEmptyTables)
   {
-    const int device = deviceOf(source());
+    const int device = deviceOf(*source);
     ASSERT_GE(device, 0);
     NotaraRun run(NOTARA_BINARY, "");
     run.start({std::to_string(device), "notara.conf", "11"});
     ASSERT_TRUE(run.waitUntilIdle()) << run.process().errors();
 
     // Level 11 traces each event and the size of its slot's table.
-    source().noteOn(3, 64, 90);
-    source().controlChange(3, 7, 5);
+    source->noteOn(3, 64, 90);
+    source->controlChange(3, 7, 5);
     ASSERT_TRUE(run.process().waitForErrors("0 actions on channel 19\n")) << run.process().errors();
     const std::string errors = run.process().errors();
     EXPECT_NE(errors.find("0 actions on channel 3\n"), std::string::npos) << errors;
@@ -186,7 +167,7 @@ namespace
 
   TEST_F(StartupTest, TwoRobotsEachReceiveTheUploadAndTheirTexts)
   {
-    const int device = deviceOf(source());
+    const int device = deviceOf(*source);
     ASSERT_GE(device, 0);
     TestServer other;
     NotaraRun run(NOTARA_BINARY, robotLine(0, server) + robotLine(1, other) + "action 1 60 3 EmitMap midi.key\n");
@@ -196,7 +177,7 @@ namespace
               std::string::npos)
       << run.process().errors();
 
-    source().noteOn(0, 60, 100);
+    source->noteOn(0, 60, 100);
     const std::string expected = run.upload() + "emit midi.key(9,0,60,100),";
     for (TestServer* robot : {&server, &other})
     {
@@ -208,7 +189,7 @@ namespace
 
   TEST_F(StartupTest, LongestLineAndUnterminatedLastLineAreRead)
   {
-    const int device = deviceOf(source());
+    const int device = deviceOf(*source);
     ASSERT_GE(device, 0);
     // 1023 characters fit a line; the robot line after it has no line end.
     std::string conf = "#" + std::string(1022, 'x') + "\n" + robotLine(0, server);
@@ -223,7 +204,7 @@ namespace
 
   TEST_F(StartupTest, DebugLevelFromTheCommandLineAppliesAfterTheConfiguration)
   {
-    const int device = deviceOf(source());
+    const int device = deviceOf(*source);
     ASSERT_GE(device, 0);
     const auto devices = notara::test::midiInputDevices();
     NotaraRun run(NOTARA_BINARY, "action 1 60 1 EmitMap midi.key\n" + robotLine(0, server));
@@ -234,7 +215,7 @@ namespace
     EXPECT_EQ(run.process().errors(),
               notara::test::deviceListText(devices) + "parsing notara.conf\n" + registering(server));
 
-    source().noteOn(0, 60, 100);
+    source->noteOn(0, 60, 100);
     const std::string expected = run.upload() + "emit midi.key(9,0,60,100),";
     // Whether notara got the note at all shows in its trace.
     ASSERT_TRUE(server.waitForBytes(0, expected.size()))
@@ -295,7 +276,7 @@ namespace
 
   TEST_P(ConfigurationErrorTest, ReportsTheErrorAndExitsWithTwo)
   {
-    const int device = deviceOf(source());
+    const int device = deviceOf(*source);
     ASSERT_GE(device, 0);
     TestServer later;
     const auto devices = notara::test::midiInputDevices();

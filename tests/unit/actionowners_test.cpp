@@ -15,6 +15,7 @@
 #include "bridge/actionowners.h"
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
+#include "support/installed_operations.h"
 
 namespace
 {
@@ -53,16 +54,7 @@ namespace
       CountedOperation::executed.clear();
     }
 
-    ~Owners() override
-    {
-      // The bridge leaves what is still in its tables alive; the test frees it.
-      std::set<Midi::Operation*> operations;
-      for (const auto& table : midi.actions)
-        for (const Midi::Action& action : table)
-          operations.insert(action.operation);
-      for (Midi::Operation* operation : operations)
-        delete operation;
-    }
+    ~Owners() override { notara::test::deleteInstalledOperations(midi); }
 
     Midi::Operation* install(std::uint32_t channelMask, const std::string& name, int owner)
     {

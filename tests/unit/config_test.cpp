@@ -2,7 +2,6 @@
 // and action grammars, the error messages and where reading stops.
 #include <fstream>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
+#include "support/installed_operations.h"
 #include "support/test_server.h"
 #include "vaxo/client.h"
 
@@ -43,12 +43,7 @@ namespace
 
     ~Bridge()
     {
-      std::set<Midi::Operation*> operations;
-      for (const auto& table : midi.actions)
-        for (const Midi::Action& action : table)
-          operations.insert(action.operation);
-      for (Midi::Operation* operation : operations)
-        delete operation;
+      notara::test::deleteInstalledOperations(midi);
     }
 
     bool parse(const std::string& text)

@@ -8,7 +8,6 @@
 #include <initializer_list>
 #include <limits>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "bridge/actionowners.h"
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
+#include "support/installed_operations.h"
 #include "support/memory_client.h"
 
 namespace
@@ -110,13 +110,7 @@ namespace
   protected:
     ~ControlTest() override
     {
-      // The bridge never frees its operations; the test does.
-      std::set<Midi::Operation*> operations;
-      for (const auto& table : midi.actions)
-        for (const auto& action : table)
-          operations.insert(action.operation);
-      for (Midi::Operation* operation : operations)
-        delete operation;
+      notara::test::deleteInstalledOperations(midi);
       for (auto& robot : midi.robots)
         robot.store(nullptr);
     }
@@ -322,11 +316,7 @@ namespace
     };
     for (const Case& c : cases)
     {
-      for (auto& table : midi.actions)
-        for (auto& action : table)
-          delete action.operation;
-      for (auto& table : midi.actions)
-        table.clear();
+      notara::test::deleteInstalledOperations(midi);
 
       control(registerMessage(1, c.filter, list({})));
       ASSERT_EQ(midi.actions[0].size(), 1u);

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -76,6 +77,25 @@ namespace
   }
 
   constexpr std::uint32_t noteOnWord = 0x00643C90u;  // 6569104
+
+  // One call of MidiIn::handleInput: the code and its two parameters.
+  struct Callback
+  {
+    std::uint32_t msg, param1, param2;
+  };
+
+  // What `calls`, handed to a recording MidiIn, write to standard error;
+  // the test fails when any of them reached the handler.
+  std::string unhandledOutput(std::initializer_list<Callback> calls)
+  {
+    RecordingMidiIn in;
+    CaptureStderr();
+    for (const Callback& call : calls)
+      in.handleInput(call.msg, call.param1, call.param2);
+    const std::string text = GetCapturedStderr();
+    EXPECT_TRUE(in.events.empty()) << text;
+    return text;
+  }
 }
 
 TEST(MidiInDecode, SplitsThePackedWordAndIgnoresTheHighByte)
@@ -94,32 +114,20 @@ TEST(MidiInDecode, SplitsThePackedWordAndIgnoresTheHighByte)
 
 TEST(MidiInDecode, OtherCallbacksCallNoHandlerAndAreSilent)
 {
-  RecordingMidiIn in;
-  CaptureStderr();
-  in.handleInput(MIM_OPEN, 0, 0);
-  in.handleInput(MIM_CLOSE, 0, 0);
-  in.handleInput(MIM_MOREDATA, noteOnWord, 0);
-  in.handleInput(MIM_LONGERROR, 0, 0);
-  EXPECT_EQ(GetCapturedStderr(), "");
-  EXPECT_TRUE(in.events.empty());
+  EXPECT_EQ(unhandledOutput({{MIM_OPEN, 0, 0}, {MIM_CLOSE, 0, 0}, {MIM_MOREDATA, noteOnWord, 0},
+                             {MIM_LONGERROR, 0, 0}}),
+            "");
 }
 
 TEST(MidiInDecode, LongDataGivesOneLineAndNoHandlerCall)
 {
-  RecordingMidiIn in;
-  CaptureStderr();
-  in.handleInput(MIM_LONGDATA, 0x12345678u, 0);
-  EXPECT_EQ(GetCapturedStderr(), "No idea what to do...\n");
-  EXPECT_TRUE(in.events.empty());
+  EXPECT_EQ(unhandledOutput({{MIM_LONGDATA, 0x12345678u, 0}}), "No idea what to do...\n");
 }
 
 TEST(MidiInDecode, InvalidMessageIsReportedAndNotHandled)
 {
-  RecordingMidiIn in;
-  CaptureStderr();
-  in.handleInput(MIM_ERROR, 0x643Cu, 0);
-  EXPECT_EQ(GetCapturedStderr(), "MidiIn::handleInput: invalid MIDI message 25660 ignored\n");
-  EXPECT_TRUE(in.events.empty());
+  EXPECT_EQ(unhandledOutput({{MIM_ERROR, 0x643Cu, 0}}),
+            "MidiIn::handleInput: invalid MIDI message 25660 ignored\n");
 }
 
 TEST(MidiInDecode, RawTraceComesFirstForEveryCode)

@@ -11,6 +11,7 @@
 
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
+#include "support/installed_operations.h"
 #include "support/memory_client.h"
 
 namespace
@@ -39,13 +40,7 @@ namespace
       for (auto& robot : midi.robots)
         robot = nullptr;
       // Operations installed on slots belong to the tables' records.
-      std::vector<Midi::Operation*> listed;
-      for (const auto& table : midi.actions)
-        for (const Midi::Action& action : table)
-          if (std::find(listed.begin(), listed.end(), action.operation) == listed.end())
-            listed.push_back(action.operation);
-      for (Midi::Operation* operation : listed)
-        delete operation;
+      notara::test::deleteInstalledOperations(midi);
     }
 
     // The operation of kind `name` set up from `params`, in no slot; null

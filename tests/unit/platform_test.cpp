@@ -18,6 +18,8 @@
 #include "midi/midiin.h"
 #include "platform/posix/shortmessage.h"
 #include "support/jack_midi_source.h"
+#include "support/jack_test.h"
+#include "support/notara_run.h"
 
 using notara::test::JackMidiSource;
 
@@ -281,35 +283,7 @@ namespace
   };
 
   // Needs a JACK server; fails without one when NOTARA_REQUIRE_JACK is 1.
-  class PlatformJack : public testing::Test
-  {
-  protected:
-    void SetUp() override
-    {
-      if (JackMidiSource::serverAnswers())
-        return;
-      const char* require = std::getenv("NOTARA_REQUIRE_JACK");
-      if (require != nullptr && std::string(require) == "1")
-        FAIL() << "no JACK server answers (JACK_DEFAULT_SERVER="
-               << (std::getenv("JACK_DEFAULT_SERVER") ? std::getenv("JACK_DEFAULT_SERVER") : "")
-               << ") and NOTARA_REQUIRE_JACK is 1";
-      GTEST_SKIP() << "no JACK server answers; start one with jackd -n NAME -r -d dummy and "
-                      "set JACK_DEFAULT_SERVER=NAME";
-    }
-
-    // The device number whose listed name is `name`, or -1.
-    static int findDevice(const std::string& name)
-    {
-      const UINT count = midiInGetNumDevs();
-      for (UINT i = 0; i < count; ++i)
-      {
-        MIDIINCAPSA caps{};
-        if (midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && caps.szPname == name)
-          return static_cast<int>(i);
-      }
-      return -1;
-    }
-  };
+  using PlatformJack = notara::test::JackTest;
 
   class RecordingMidiIn : public MidiIn
   {
@@ -340,7 +314,7 @@ TEST_F(PlatformJack, SourceIsListedUnderItsNameCutTo31Characters)
 {
   JackMidiSource source("a-source-port-with-a-long-name");
   ASSERT_GT(source.fullName().size(), 31u);
-  const int device = findDevice(source.deviceName());
+  const int device = notara::test::midiDeviceNumber(source.deviceName());
   ASSERT_GE(device, 0) << source.deviceName() << " is not listed";
   std::vector<std::string> names;
   for (UINT i = 0; i < midiInGetNumDevs(); ++i)
@@ -356,7 +330,7 @@ TEST_F(PlatformJack, SourceIsListedUnderItsNameCutTo31Characters)
 TEST_F(PlatformJack, DeliversOpenThenEachShortMessageOnAnotherThread)
 {
   JackMidiSource source("keys");
-  const int device = findDevice(source.deviceName());
+  const int device = notara::test::midiDeviceNumber(source.deviceName());
   ASSERT_GE(device, 0) << source.deviceName() << " is not listed";
 
   Recorder recorder;
@@ -426,7 +400,7 @@ TEST_F(PlatformJack, DeliversOpenThenEachShortMessageOnAnotherThread)
 TEST_F(PlatformJack, MidiInOpensTheSourceAndHandsOnTheSplitMessages)
 {
   JackMidiSource source("pads");
-  const int device = findDevice(source.deviceName());
+  const int device = notara::test::midiDeviceNumber(source.deviceName());
   ASSERT_GE(device, 0) << source.deviceName() << " is not listed";
   const std::vector<std::string> listed = RecordingMidiIn().listDevices();
   ASSERT_GT(listed.size(), static_cast<std::size_t>(device));

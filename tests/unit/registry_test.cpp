@@ -3,7 +3,6 @@
 // that are not installed.
 #include <algorithm>
 #include <memory>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "midiop/emitmap.h"
 #include "midiop/tagmap.h"
 #include "support/cerr_capture.h"
+#include "support/installed_operations.h"
 
 namespace
 {
@@ -51,15 +51,7 @@ namespace
     Midi midi;
     std::vector<std::unique_ptr<Midi::Operation>> unlisted;
 
-    ~Bridge()
-    {
-      std::set<Midi::Operation*> operations;
-      for (const auto& table : midi.actions)
-        for (const Midi::Action& action : table)
-          operations.insert(action.operation);
-      for (Midi::Operation* operation : operations)
-        delete operation;
-    }
+    ~Bridge() { notara::test::deleteInstalledOperations(midi); }
 
     Midi::Operation* install(std::uint32_t channelMask, const std::string& name,
                              const std::vector<std::string>& params)
