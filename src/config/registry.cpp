@@ -73,19 +73,20 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
   // succeeds, as it always has, and the bridge keeps the operation so that
   // it is freed with the bridge rather than leaked.
   const std::size_t records = std::bitset<slotCount>(channelMask).count();
-  if (records == 0)
-  {
-    if (owner != configurationOwner)
-      return nullptr;
-    std::lock_guard<Lockable> guard(lock);
-    owners->keep(std::move(operation));
-    return owners->kept().back().get();
-  }
+  if (records == 0 && owner != configurationOwner)
+    return nullptr;
 
   if (debugLevel > 3)
     std::cerr << "Installing a nnew " << vaxo::printable(name) << " on " << channelMask << " with filter "
               << static_cast<unsigned>(filterValue) << '/' << static_cast<unsigned>(filterMask)
               << std::endl;
+
+  if (records == 0)
+  {
+    std::lock_guard<Lockable> guard(lock);
+    owners->keep(std::move(operation));
+    return owners->kept().back().get();
+  }
 
   const Action record{filterValue, filterMask, parameterValue, parameterMask, operation.get(),
                       robotMask, owner};

@@ -169,7 +169,7 @@ namespace
   const std::vector<BadConfiguration> badConfigurations = {
     {"RobotSlotOutOfRange", "robot 32 127.0.0.1 54000\n", "malformed line: robot 32 127.0.0.1 54000"},
     {"PortOutOfRange", "robot 1 127.0.0.1 65536\n",
-     "Midi::parseConfig: port 65536 out of range 1..65535: robot 1 127.0.0.1 65536"},
+     "Midi::parseConfig: port 65536 is not a number from 1 to 65535: robot 1 127.0.0.1 65536"},
     {"MalformedMask", "action x\n", "malformed mask: action x"},
     {"FilterAtEndOfLine", "action 1 60\n", "malformed filter: action 1 60"},
     {"NameAtEndOfLine", "action 1 60 1 EmitMap\n", "malformed stuffs: action 1 60 1 EmitMap"},

@@ -49,7 +49,6 @@ namespace
   struct Bridge
   {
     Midi midi;
-    std::vector<std::unique_ptr<Midi::Operation>> unlisted;
 
     ~Bridge() { notara::test::deleteInstalledOperations(midi); }
 
@@ -231,7 +230,6 @@ namespace
     notara::test::CerrCapture capture;
     Midi::Operation* operation = bridge.install(0, "EmitMap", {"pad"});
     ASSERT_NE(operation, nullptr);
-    bridge.unlisted.emplace_back(operation);
     EXPECT_EQ(capture.text(), "Installing a nnew EmitMap on 0 with filter 60/255\n");
     for (const auto& table : bridge.midi.actions)
       EXPECT_TRUE(table.empty());
