@@ -18,6 +18,7 @@
 
 #include "support/child_process.h"
 #include "support/jack_source_test.h"
+#include "support/private_jack_server.h"
 #include "support/temp_dir.h"
 
 using notara::test::ChildProcess;
@@ -27,6 +28,12 @@ using notara::test::NotaraRun;
 
 namespace
 {
+  // A JACK server of its own: hundreds of clients coming and going would
+  // otherwise crowd the shared server that the other end-to-end tests,
+  // running beside this one, play their MIDI through.
+  [[maybe_unused]] testing::Environment* const privateJack =
+    testing::AddGlobalTestEnvironment(new notara::test::PrivateJackEnvironment);
+
   const std::string bdbMutexError = "BDB2034";
 
   // One way for notara to end: the arguments, the signal sent once it

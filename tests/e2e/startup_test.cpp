@@ -23,30 +23,9 @@ using notara::test::TestServer;
 
 namespace
 {
-  /// The JACK server of this test process, for all its tests. When it
-  /// can't start, JackTest reports that no server answers.
-  class PrivateJackEnvironment : public testing::Environment
-  {
-  public:
-    void SetUp() override
-    {
-      try
-      {
-        server_ = std::make_unique<notara::test::PrivateJackServer>();
-      }
-      catch (const std::exception& e)
-      {
-        std::cerr << e.what() << std::endl;
-      }
-    }
-    void TearDown() override { server_.reset(); }
-
-  private:
-    std::unique_ptr<notara::test::PrivateJackServer> server_;
-  };
-
+  // The JACK server of this test process, for all its tests.
   [[maybe_unused]] testing::Environment* const privateJack =
-    testing::AddGlobalTestEnvironment(new PrivateJackEnvironment);
+    testing::AddGlobalTestEnvironment(new notara::test::PrivateJackEnvironment);
 
   const std::string usage = std::string("Usage: ") + NOTARA_BINARY +
                             " [MidiDeviceNumber] [conffile] [debuglevel]\n"

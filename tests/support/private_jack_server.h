@@ -6,8 +6,12 @@
 //
 // Threading: construct and destroy on one thread, before and after every
 // use of JACK in the process; no callbacks.
+#include <exception>
+#include <iostream>
 #include <memory>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -32,5 +36,30 @@ namespace notara::test
     std::string name_;
     TempDir dir_;
     std::unique_ptr<ChildProcess> jackd_;
+  };
+
+  /// Runs every test of a test program on a PrivateJackServer of its own:
+  /// `testing::AddGlobalTestEnvironment(new PrivateJackEnvironment)`. When
+  /// the server can't start, JackTest reports that no server answers.
+  class PrivateJackEnvironment : public testing::Environment
+  {
+  public:
+    /// Starts the server.
+    void SetUp() override
+    {
+      try
+      {
+        server_ = std::make_unique<PrivateJackServer>();
+      }
+      catch (const std::exception& e)
+      {
+        std::cerr << e.what() << std::endl;
+      }
+    }
+    /// Stops it.
+    void TearDown() override { server_.reset(); }
+
+  private:
+    std::unique_ptr<PrivateJackServer> server_;
   };
 }
