@@ -4,10 +4,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +15,7 @@
 
 #include "midi/midiin.h"
 #include "platform/posix/shortmessage.h"
+#include "support/call_log.h"
 #include "support/jack_midi_source.h"
 #include "support/jack_test.h"
 #include "support/notara_run.h"
@@ -252,34 +251,22 @@ namespace
     static void CALLBACK callback(HMIDIIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR param1,
                                   DWORD_PTR param2)
     {
-      auto* self = reinterpret_cast<Recorder*>(instance);
-      {
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        self->calls_.push_back({msg, static_cast<DWORD>(param1), static_cast<DWORD>(param2),
-                                std::this_thread::get_id(), handle});
-      }
-      self->changed_.notify_all();
+      reinterpret_cast<Recorder*>(instance)->calls_.add(
+        {msg, static_cast<DWORD>(param1), static_cast<DWORD>(param2), std::this_thread::get_id(), handle});
     }
 
     // The calls so far, once there are at least `count` or the MIDI system
     // has clearly lost some.
     std::vector<Call> waitFor(std::size_t count)
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait_for(lock, std::chrono::seconds(10), [&] { return calls_.size() >= count; });
-      return calls_;
+      calls_.waitFor(count, std::chrono::seconds(10));
+      return calls_.entries();
     }
 
-    std::vector<Call> calls()
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      return calls_;
-    }
+    std::vector<Call> calls() const { return calls_.entries(); }
 
   private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Call> calls_;
+    notara::test::CallLog<Call> calls_;
   };
 
   // Needs a JACK server; fails without one when NOTARA_REQUIRE_JACK is 1.
@@ -296,17 +283,15 @@ namespace
     void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                    std::uint8_t data2) override
     {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.push_back({kind, channel, data1, data2});
-        threads.push_back(std::this_thread::get_id());
-      }
-      changed.notify_all();
+      heard.add({{kind, channel, data1, data2}, std::this_thread::get_id()});
     }
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::vector<unsigned>> events;
-    std::vector<std::thread::id> threads;
+    /// One message and the thread that delivered it.
+    struct Heard
+    {
+      std::vector<unsigned> event;
+      std::thread::id thread;
+    };
+    notara::test::CallLog<Heard> heard;
   };
 }
 
@@ -410,10 +395,10 @@ TEST_F(PlatformJack, MidiInOpensTheSourceAndHandsOnTheSplitMessages)
   ASSERT_TRUE(in.open(device));
   source.noteOn(0, 60, 100);
   source.clock();
-  std::unique_lock<std::mutex> lock(in.mutex);
-  in.changed.wait_for(lock, std::chrono::seconds(10), [&] { return in.events.size() >= 2; });
-  ASSERT_EQ(in.events.size(), 2u);
-  EXPECT_EQ(in.events[0], (std::vector<unsigned>{9, 0, 60, 100}));
-  EXPECT_EQ(in.events[1], (std::vector<unsigned>{15, 8, 0, 0}));
-  EXPECT_NE(in.threads[0], std::this_thread::get_id());
+  in.heard.waitFor(2, std::chrono::seconds(10));
+  const auto heard = in.heard.entries();
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].event, (std::vector<unsigned>{9, 0, 60, 100}));
+  EXPECT_EQ(heard[1].event, (std::vector<unsigned>{15, 8, 0, 0}));
+  EXPECT_NE(heard[0].thread, std::this_thread::get_id());
 }

@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,12 +15,15 @@
 #include <gtest/gtest.h>
 #include <winsock2.h>
 
+#include "support/call_log.h"
 #include "support/cerr_capture.h"
+#include "support/eventually.h"
 #include "support/silent_host.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 #include "vaxo/client.h"
 
+using notara::test::CallLog;
 using notara::test::CerrCapture;
 using notara::test::TestServer;
 
@@ -45,29 +46,15 @@ namespace
   public:
     void add(const std::string& who, const VMessage& msg)
     {
-      {
-        std::lock_guard<std::mutex> guard(mutex_);
-        seen_.push_back({who, msg.type, msg.tag, msg.value, msg.message, std::this_thread::get_id()});
-      }
-      changed_.notify_all();
+      calls_.add({who, msg.type, msg.tag, msg.value, msg.message, std::this_thread::get_id()});
     }
 
-    bool waitFor(std::size_t count)
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      return changed_.wait_for(lock, TestServer::kWait, [&] { return seen_.size() >= count; });
-    }
+    bool waitFor(std::size_t count) { return calls_.waitFor(count, TestServer::kWait); }
 
-    std::vector<Seen> seen()
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      return seen_;
-    }
+    std::vector<Seen> seen() const { return calls_.entries(); }
 
   private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Seen> seen_;
+    CallLog<Seen> calls_;
   };
 
   // A callback that logs under a name and answers with a fixed action.
@@ -506,40 +493,24 @@ public:
   VLinkHandler handler()
   {
     return [this](VLinkEvent event, const std::string& detail) {
-      {
-        std::lock_guard<std::mutex> guard(mutex_);
-        events_.push_back({event, detail});
-        if (event == VLinkEvent::Connected && onConnected_)
-          onConnected_();
-      }
-      changed_.notify_all();
+      // The action first, so that a test that sees the event sees its sends.
+      if (event == VLinkEvent::Connected && onConnected_)
+        onConnected_();
+      events_.add({event, detail});
     };
   }
   // Runs on every connection, inside the handler (the connection's first sends).
   void onConnected(std::function<void()> action) { onConnected_ = std::move(action); }
-  bool waitFor(std::size_t count)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, TestServer::kWait, [&] { return events_.size() >= count; });
-  }
+  bool waitFor(std::size_t count) { return events_.waitFor(count, TestServer::kWait); }
   // Waits until `client` takes every thread's sends (the handler has returned).
   static bool waitUntilOpen(const VSyncClient& client)
   {
-    const auto end = std::chrono::steady_clock::now() + TestServer::kWait;
-    while (!client.isConnected() && std::chrono::steady_clock::now() < end)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return client.isConnected();
+    return notara::test::eventually([&] { return client.isConnected(); }, TestServer::kWait);
   }
-  std::vector<std::pair<VLinkEvent, std::string>> events()
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return events_;
-  }
+  std::vector<std::pair<VLinkEvent, std::string>> events() const { return events_.entries(); }
 
 private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::pair<VLinkEvent, std::string>> events_;
+  CallLog<std::pair<VLinkEvent, std::string>> events_;
   std::function<void()> onConnected_;
 };
 

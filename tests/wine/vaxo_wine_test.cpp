@@ -8,13 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -22,15 +19,21 @@
 
 #include "bridge/midi.h"
 #include "robots/script.h"
+#include "support/call_log.h"
 #include "support/cerr_capture.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
+#include "support/working_directory.h"
 #include "vaxo/client.h"
 
 namespace
 {
+  using notara::test::CallLog;
   using notara::test::CerrCapture;
+  using notara::test::eventually;
   using notara::test::readFile;
   using notara::test::TempDir;
+  using notara::test::WorkingDirectory;
 
   // Generous, so that a slow wine fails nothing; only a fault runs into it.
   constexpr std::chrono::seconds kWait{30};
@@ -70,37 +73,6 @@ namespace
     }
   };
 
-  /// Makes a directory the working directory until destroyed.
-  class WorkingDirectory
-  {
-  public:
-    explicit WorkingDirectory(const std::filesystem::path& path)
-        : saved_(std::filesystem::current_path())
-    {
-      std::filesystem::current_path(path);
-    }
-    ~WorkingDirectory() { std::filesystem::current_path(saved_); }
-    WorkingDirectory(const WorkingDirectory&) = delete;
-    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
-  private:
-    std::filesystem::path saved_;
-  };
-
-  /// Waits until `condition` holds; false when kWait passed first.
-  template <class Condition>
-  bool eventually(Condition condition)
-  {
-    const auto end = std::chrono::steady_clock::now() + kWait;
-    while (!condition())
-    {
-      if (std::chrono::steady_clock::now() > end)
-        return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-  }
-
   /// The recordings of vaxo-sim whose bytes are exactly `bytes`.
   int recordingsEqualTo(const std::string& bytes)
   {
@@ -118,26 +90,21 @@ namespace
     /// Owned by the client it is registered with.
     VCallbackAction operator()(const VMessage& msg) override
     {
-      std::lock_guard<std::mutex> guard(mutex_);
-      messages_.push_back(msg);
-      arrived_.notify_all();
+      messages_.add(msg);
       return V_CONTINUE;
     }
 
     /// Waits for the first message; false when none came within kWait.
     bool waitForMessage(VMessage& first)
     {
-      std::unique_lock<std::mutex> guard(mutex_);
-      if (!arrived_.wait_for(guard, kWait, [this] { return !messages_.empty(); }))
+      if (!messages_.waitFor(1, kWait))
         return false;
-      first = messages_.front();
+      first = messages_.entries().front();
       return true;
     }
 
   private:
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<VMessage> messages_;
+    CallLog<VMessage> messages_;
   };
 
   class RobotConnectionTest : public SimTest
@@ -159,9 +126,8 @@ namespace
     VSyncClient* client = midi.robots[0].load();
     ASSERT_NE(client, nullptr);
     // The connection is made in the background.
-    for (int i = 0; i < 2000 && !client->isConnected(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(client->isConnected()) << "no connection to 127.0.0.1:" << sim.port;
+    ASSERT_TRUE(eventually([&] { return client->isConnected(); }, kWait))
+        << "no connection to 127.0.0.1:" << sim.port;
 
     // Winsock may write a one-byte BOOL: start from zero.
     int noDelay = 0;
@@ -177,7 +143,7 @@ namespace
     // arrived whole, and it comes back through the midictl callback.
     ASSERT_EQ(midi.debugLevel.load(), 0);
     midi.send(1, "midi.setDebug(3),");
-    ASSERT_TRUE(eventually([&] { return midi.debugLevel.load() == 3; }))
+    ASSERT_TRUE(eventually([&] { return midi.debugLevel.load() == 3; }, kWait))
         << "the server's debug command never reached Midi::onControl";
 
     // The server had read everything before it answered.
