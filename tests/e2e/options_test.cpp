@@ -17,23 +17,13 @@
 
 using notara::test::ExitStatus;
 using notara::test::NotaraRun;
+using notara::test::registeringLine;
+using notara::test::robotLine;
 using notara::test::TestServer;
 
 namespace
 {
-  const std::string usage = std::string("Usage: ") + NOTARA_BINARY +
-                            " [MidiDeviceNumber] [conffile] [debuglevel]\n"
-                            "\tParameters defaults to 0, notara.conf and 0 respectively\n";
-
-  std::string robotLine(int slot, const TestServer& server)
-  {
-    return "robot " + std::to_string(slot) + " 127.0.0.1 " + std::to_string(server.port()) + "\n";
-  }
-
-  std::string registering(const TestServer& server)
-  {
-    return "Registering robot 127.0.0.1 " + std::to_string(server.port()) + "\n";
-  }
+  const std::string usage = notara::test::usageText(NOTARA_BINARY);
 
   // Runs notara with `args` in `run`'s directory until it exits; its status.
   ExitStatus runToExit(NotaraRun& run, const std::vector<std::string>& args)
@@ -119,7 +109,7 @@ namespace
   // channel 3.
   std::string checkedConfiguration(const TestServer& server)
   {
-    return "# a show\n" + robotLine(0, server) +
+    return "# a show\n" + robotLine(0, server.port()) +
            "robot 5 127.0.0.1 1\n"
            "action 3 60 1 EmitMap midi.key\n"
            "action 80000 7 21 DirectMap head.tilt 1 0.5 -32\n"
@@ -132,8 +122,8 @@ namespace
     NotaraRun run(NOTARA_BINARY, checkedConfiguration(server));
     expectExited(runToExit(run, {"--check"}), 0);
     EXPECT_EQ(run.process().errors(),
-              "parsing notara.conf\n" + registering(server) + "Registering robot 127.0.0.1 1\n");
-    EXPECT_EQ(run.process().output(), robotLine(0, server) +
+              "parsing notara.conf\n" + registeringLine(server.port()) + "Registering robot 127.0.0.1 1\n");
+    EXPECT_EQ(run.process().output(), robotLine(0, server.port()) +
                                         "robot 5 127.0.0.1 1\n"
                                         "slot 0 (notes of channel 0): 1 action\n"
                                         "slot 1 (notes of channel 1): 1 action\n"
@@ -187,10 +177,10 @@ namespace
       SCOPED_TRACE(bad.name);
       TestServer before;
       TestServer after;
-      NotaraRun run(NOTARA_BINARY, robotLine(0, before) + bad.line + robotLine(1, after));
+      NotaraRun run(NOTARA_BINARY, robotLine(0, before.port()) + bad.line + robotLine(1, after.port()));
       expectExited(runToExit(run, {"--check"}), 2);
       EXPECT_EQ(run.process().output(), "");
-      EXPECT_EQ(run.process().errors(), "parsing notara.conf\n" + registering(before) +
+      EXPECT_EQ(run.process().errors(), "parsing notara.conf\n" + registeringLine(before.port()) +
                                           "notara: configuration error in notara.conf: " + bad.message + "\n");
       expectNoEarlierConnection(before);
       expectNoEarlierConnection(after);
@@ -224,7 +214,7 @@ namespace
     TestServer server;
     std::vector<Case> cases;
     for (const BadConfiguration& bad : badConfigurations)
-      cases.push_back({bad.name, robotLine(0, server) + bad.line, "notara.conf"});
+      cases.push_back({bad.name, robotLine(0, server.port()) + bad.line, "notara.conf"});
     cases.push_back({"MissingFile", "", "missing.conf"});
 
     for (const Case& c : cases)

@@ -14,11 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "support/jack_source_test.h"
+#include "support/notara_run.h"
 #include "support/private_jack_server.h"
 #include "support/test_server.h"
 
 using notara::test::JackMidiSource;
 using notara::test::NotaraRun;
+using notara::test::registeringLine;
+using notara::test::robotLine;
 using notara::test::TestServer;
 
 namespace
@@ -27,19 +30,7 @@ namespace
   [[maybe_unused]] testing::Environment* const privateJack =
     testing::AddGlobalTestEnvironment(new notara::test::PrivateJackEnvironment);
 
-  const std::string usage = std::string("Usage: ") + NOTARA_BINARY +
-                            " [MidiDeviceNumber] [conffile] [debuglevel]\n"
-                            "\tParameters defaults to 0, notara.conf and 0 respectively\n";
-
-  std::string robotLine(int slot, const TestServer& server)
-  {
-    return "robot " + std::to_string(slot) + " 127.0.0.1 " + std::to_string(server.port()) + "\n";
-  }
-
-  std::string registering(const TestServer& server)
-  {
-    return "Registering robot 127.0.0.1 " + std::to_string(server.port()) + "\n";
-  }
+  const std::string usage = notara::test::usageText(NOTARA_BINARY);
 
   class StartupTest : public notara::test::JackSourceTest
   {
@@ -52,12 +43,12 @@ namespace
     void expectNoteFromSourceReachesRobot(const std::vector<std::string>& args, const std::string& warning)
     {
       const auto devices = notara::test::midiInputDevices();
-      NotaraRun run(NOTARA_BINARY, robotLine(0, server) + "action 1 0 1 EmitMap midi.key\n");
+      NotaraRun run(NOTARA_BINARY, robotLine(0, server.port()) + "action 1 0 1 EmitMap midi.key\n");
       run.start(args);
       ASSERT_TRUE(run.waitUntilIdle()) << run.process().errors();
       ASSERT_TRUE(server.waitForBytes(0, run.upload().size()));
       EXPECT_EQ(run.process().errors(), notara::test::deviceListText(devices) + warning +
-                                            "parsing notara.conf\n" + registering(server));
+                                            "parsing notara.conf\n" + registeringLine(server.port()));
 
       source->noteOn(0, 60, 100);
       const std::string expected = run.upload() + "emit midi.key(9,0,60,100),";
@@ -90,11 +81,11 @@ namespace
     JackMidiSource& device1 = second;
 
     const auto devices = notara::test::midiInputDevices();
-    NotaraRun run(NOTARA_BINARY, robotLine(0, server) + "action 1 0 1 EmitMap midi.key\n");
+    NotaraRun run(NOTARA_BINARY, robotLine(0, server.port()) + "action 1 0 1 EmitMap midi.key\n");
     run.start({"0x1"});
     ASSERT_TRUE(run.waitUntilIdle()) << run.process().errors();
     EXPECT_EQ(run.process().errors(),
-              notara::test::deviceListText(devices) + "parsing notara.conf\n" + registering(server));
+              notara::test::deviceListText(devices) + "parsing notara.conf\n" + registeringLine(server.port()));
 
     // Device 0's note is sent well before device 1's last one; had device 0
     // been opened, its note would have arrived first.
@@ -149,10 +140,10 @@ namespace
     const int device = deviceOf(*source);
     ASSERT_GE(device, 0);
     TestServer other;
-    NotaraRun run(NOTARA_BINARY, robotLine(0, server) + robotLine(1, other) + "action 1 60 3 EmitMap midi.key\n");
+    NotaraRun run(NOTARA_BINARY, robotLine(0, server.port()) + robotLine(1, other.port()) + "action 1 60 3 EmitMap midi.key\n");
     run.start({std::to_string(device)});
     ASSERT_TRUE(run.waitUntilIdle()) << run.process().errors();
-    EXPECT_NE(run.process().errors().find("parsing notara.conf\n" + registering(server) + registering(other)),
+    EXPECT_NE(run.process().errors().find("parsing notara.conf\n" + registeringLine(server.port()) + registeringLine(other.port())),
               std::string::npos)
       << run.process().errors();
 
@@ -171,7 +162,7 @@ namespace
     const int device = deviceOf(*source);
     ASSERT_GE(device, 0);
     // 1023 characters fit a line; the robot line after it has no line end.
-    std::string conf = "#" + std::string(1022, 'x') + "\n" + robotLine(0, server);
+    std::string conf = "#" + std::string(1022, 'x') + "\n" + robotLine(0, server.port());
     conf.pop_back();
     NotaraRun run(NOTARA_BINARY, conf);
     run.start({std::to_string(device)});
@@ -186,13 +177,13 @@ namespace
     const int device = deviceOf(*source);
     ASSERT_GE(device, 0);
     const auto devices = notara::test::midiInputDevices();
-    NotaraRun run(NOTARA_BINARY, "action 1 60 1 EmitMap midi.key\n" + robotLine(0, server));
+    NotaraRun run(NOTARA_BINARY, "action 1 60 1 EmitMap midi.key\n" + robotLine(0, server.port()));
     run.start({std::to_string(device), "notara.conf", "60"});
     ASSERT_TRUE(run.waitUntilIdle()) << run.process().errors();
     // Level 60 would trace the installation ("Installing a nnew ") had it
     // been in force while the file was read.
     EXPECT_EQ(run.process().errors(),
-              notara::test::deviceListText(devices) + "parsing notara.conf\n" + registering(server));
+              notara::test::deviceListText(devices) + "parsing notara.conf\n" + registeringLine(server.port()));
 
     source->noteOn(0, 60, 100);
     const std::string expected = run.upload() + "emit midi.key(9,0,60,100),";
@@ -259,14 +250,14 @@ namespace
     ASSERT_GE(device, 0);
     TestServer later;
     const auto devices = notara::test::midiInputDevices();
-    NotaraRun run(NOTARA_BINARY, robotLine(0, server) + GetParam().line + robotLine(1, later));
+    NotaraRun run(NOTARA_BINARY, robotLine(0, server.port()) + GetParam().line + robotLine(1, later.port()));
     run.start({std::to_string(device)});
     const auto status = run.process().waitForExit();
     ASSERT_TRUE(status) << run.process().errors();
     EXPECT_FALSE(status->signalled);
     EXPECT_EQ(status->value, 2);
     EXPECT_EQ(run.process().errors(), notara::test::deviceListText(devices) + "parsing notara.conf\n" +
-                                          registering(server) + "notara: configuration error in notara.conf: " +
+                                          registeringLine(server.port()) + "notara: configuration error in notara.conf: " +
                                           GetParam().message + "\n");
 
     // The robot before the bad line was opened (its connection is made in

@@ -70,4 +70,21 @@ namespace notara::test
   }
 
   std::string NotaraRun::upload() const { return std::string(robotScript) + script_; }
+
+  std::string usageText(const std::string& program)
+  {
+    return "Usage: " + program +
+           " [MidiDeviceNumber] [conffile] [debuglevel]\n"
+           "\tParameters defaults to 0, notara.conf and 0 respectively\n";
+  }
+
+  std::string robotLine(int slot, unsigned port)
+  {
+    return "robot " + std::to_string(slot) + " 127.0.0.1 " + std::to_string(port) + "\n";
+  }
+
+  std::string registeringLine(unsigned port)
+  {
+    return "Registering robot 127.0.0.1 " + std::to_string(port) + "\n";
+  }
 }

@@ -22,6 +22,13 @@ namespace notara::test
   /// one "<number>: <name>" line per device.
   std::string deviceListText(const std::vector<std::string>& devices);
 
+  /// What notara writes on standard error after a bad start, naming `program`.
+  std::string usageText(const std::string& program);
+  /// The notara.conf line that puts the robot at 127.0.0.1:`port` in `slot`.
+  std::string robotLine(int slot, unsigned port);
+  /// notara's start-up line for the robot at 127.0.0.1:`port`.
+  std::string registeringLine(unsigned port);
+
   /// One notara process in a fresh working directory.
   class NotaraRun
   {
