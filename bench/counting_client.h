@@ -9,32 +9,30 @@
 #include <cstring>
 #include <string>
 
-#include "vaxo/client.h"
+#include "support/offline_client.h"
 
 namespace notara::bench
 {
   /// Counts what the bridge sends to it and keeps the last text.
-  class CountingClient : public VSyncClient
+  class CountingClient : public notara::test::OfflineClient
   {
   public:
-    CountingClient() : VSyncClient(Unconnected{}) {}
-
-    int rawSend(const void* data, std::size_t size) override
-    {
-      // Copied, as a socket write would read every byte.
-      last_ = std::min(size, sizeof text_);
-      std::memcpy(text_, data, last_);
-      ++texts_;
-      bytes_ += size;
-      return 0;
-    }
-
     /// Texts sent so far.
     std::size_t texts() const { return texts_; }
     /// Bytes sent so far.
     std::size_t bytes() const { return bytes_; }
     /// The last text (cut to 256 bytes).
     std::string last() const { return std::string(text_, last_); }
+
+  protected:
+    void keep(const char* text, std::size_t size) override
+    {
+      // Copied, as a socket write would read every byte.
+      last_ = std::min(size, sizeof text_);
+      std::memcpy(text_, text, last_);
+      ++texts_;
+      bytes_ += size;
+    }
 
   private:
     char text_[256] = {};

@@ -5,23 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "vaxo/client.h"
+#include "support/offline_client.h"
 
 namespace notara::test
 {
-  /// Records every rawSend call.
-  class MemoryClient : public VSyncClient
+  /// Records every text sent to it.
+  class MemoryClient : public OfflineClient
   {
   public:
-    MemoryClient() : VSyncClient(Unconnected{}) {}
-
-    int rawSend(const void* data, std::size_t size) override
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      sends_.emplace_back(static_cast<const char*>(data), size);
-      return 0;
-    }
-
     /// Each rawSend's bytes, in order.
     std::vector<std::string> sends() const
     {
@@ -44,6 +35,13 @@ namespace notara::test
     {
       std::lock_guard<std::mutex> guard(mutex_);
       sends_.clear();
+    }
+
+  protected:
+    void keep(const char* text, std::size_t size) override
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      sends_.emplace_back(text, size);
     }
 
   private:
