@@ -15,11 +15,7 @@
 #include "support/notara_run.h"
 #include "support/test_server.h"
 
-using notara::test::ExitStatus;
-using notara::test::NotaraRun;
-using notara::test::registeringLine;
-using notara::test::robotLine;
-using notara::test::TestServer;
+using namespace notara::test;
 
 namespace
 {

@@ -18,11 +18,7 @@
 #include "support/private_jack_server.h"
 #include "support/test_server.h"
 
-using notara::test::JackMidiSource;
-using notara::test::NotaraRun;
-using notara::test::registeringLine;
-using notara::test::robotLine;
-using notara::test::TestServer;
+using namespace notara::test;
 
 namespace
 {

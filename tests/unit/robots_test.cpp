@@ -33,12 +33,7 @@
 
 namespace
 {
-  using notara::test::CerrCapture;
-  using notara::test::eventually;
-  using notara::test::MemoryClient;
-  using notara::test::TempDir;
-  using notara::test::TestServer;
-  using notara::test::WorkingDirectory;
+  using namespace notara::test;
 
   class AddRobotTest : public ::testing::Test
   {

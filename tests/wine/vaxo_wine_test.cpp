@@ -28,12 +28,7 @@
 
 namespace
 {
-  using notara::test::CallLog;
-  using notara::test::CerrCapture;
-  using notara::test::eventually;
-  using notara::test::readFile;
-  using notara::test::TempDir;
-  using notara::test::WorkingDirectory;
+  using namespace notara::test;
 
   // Generous, so that a slow wine fails nothing; only a fault runs into it.
   constexpr std::chrono::seconds kWait{30};
