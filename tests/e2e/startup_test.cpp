@@ -85,6 +85,8 @@ namespace
 
     // Device 0's note is sent well before device 1's last one; had device 0
     // been opened, its note would have arrived first.
+    // Robots connect in the background: play once the robot has its upload.
+    ASSERT_TRUE(server.waitForBytes(0, run.upload().size())) << server.received(0);
     device0.setPace(std::chrono::milliseconds(20));
     device0.noteOn(0, 60, 100);
     device1.noteOn(0, 61, 100);
@@ -143,6 +145,9 @@ namespace
               std::string::npos)
       << run.process().errors();
 
+    // Robots connect in the background: play once both have their upload.
+    for (TestServer* robot : {&server, &other})
+      ASSERT_TRUE(robot->waitForBytes(0, run.upload().size())) << robot->received(0);
     source->noteOn(0, 60, 100);
     const std::string expected = run.upload() + "emit midi.key(9,0,60,100),";
     for (TestServer* robot : {&server, &other})
@@ -181,6 +186,7 @@ namespace
     EXPECT_EQ(run.process().errors(),
               notara::test::deviceListText(devices) + "parsing notara.conf\n" + registeringLine(server.port()));
 
+    ASSERT_TRUE(server.waitForBytes(0, run.upload().size())) << server.received(0);
     source->noteOn(0, 60, 100);
     const std::string expected = run.upload() + "emit midi.key(9,0,60,100),";
     // Whether notara got the note at all shows in its trace.
