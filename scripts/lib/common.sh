@@ -96,14 +96,11 @@ start_jackd() {
   setsid jackd -n "$name" "${options[@]}" -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &
   JACK_PID=$!
   export JACK_DEFAULT_SERVER=$name
-  local i
-  for i in $(seq 1 100); do
-    if JACK_NO_START_SERVER=1 jack_wait -c 2>/dev/null | grep -qx running; then
-      return 0
-    fi
-    kill -0 "$JACK_PID" 2>/dev/null || break
-    sleep 0.1
-  done
+  # jack_wait returns once the server answers (10 s at most); libjack's
+  # complaints while it isn't up yet are not ours to show.
+  if JACK_NO_START_SERVER=1 jack_wait -w -t 10 >/dev/null 2>&1 && kill -0 "$JACK_PID" 2>/dev/null; then
+    return 0
+  fi
   echo "jackd did not start; its log:" >&2
   cat "${TMPDIR:-/tmp}/jackd-$name.log" >&2
   return 1
@@ -115,12 +112,9 @@ stop_pid() {
   [ -n "$pid" ] || return 0
   kill -0 "$pid" 2>/dev/null || return 0
   kill -TERM "$pid" 2>/dev/null || true
-  local i
-  for i in $(seq 1 20); do
-    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
+  # tail --pid returns when the process has ended; timeout gives it two
+  # seconds to.
+  timeout 2 tail --pid="$pid" -s 0.1 -f /dev/null || kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   return 0
 }
