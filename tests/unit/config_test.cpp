@@ -301,8 +301,10 @@ namespace
   TEST(Config, RobotLineOpensTheSlot)
   {
     notara::test::TestServer server;
-    Bridge bridge;
+    // Declared before the bridge, so that the robot's link (whose thread
+    // writes to standard error) has stopped before the capture goes.
     notara::test::CerrCapture capture;
+    Bridge bridge;
     const std::string port = std::to_string(server.port());
     EXPECT_TRUE(bridge.parse("robot 31 127.0.0.1 " + port + " extra words\n"));
     EXPECT_EQ(capture.text().rfind("Registering robot 127.0.0.1 " + port + "\n", 0), 0u)
