@@ -123,10 +123,7 @@ namespace
 
   TEST_F(RobotLinksTest, ARobotThatDoesntReadHoldsUpNeitherTheNextRobotLineNorItsTexts)
   {
-    TestServer::Options stalling;
-    stalling.receiveBuffer = 4096;
-    stalling.reading = false;
-    TestServer stalled(stalling);
+    TestServer stalled(TestServer::Options::stalled());
     TestServer healthy;
     // An upload of 4 MB, more than the socket buffers and the queue's
     // bound: the stalled robot's queue is full from its upload on.

@@ -39,7 +39,7 @@ namespace
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  notara::fuzz::CerrSink sink;
+  notara::test::CerrCapture sink;
   {
     notara::fuzz::Bridge bridge;
     VMessage msg;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bridge/midi.h"
+#include "support/cerr_capture.h"
 #include "support/memory_client.h"
 
 namespace notara::fuzz
@@ -27,23 +28,6 @@ namespace notara::fuzz
                  text.data());
     std::abort();
   }
-
-  /// Holds std::cerr in a string while alive, so traces cost no terminal
-  /// output and can be checked.
-  class CerrSink
-  {
-  public:
-    CerrSink() : saved_(std::cerr.rdbuf(text_.rdbuf())) {}
-    ~CerrSink() { std::cerr.rdbuf(saved_); }
-    CerrSink(const CerrSink&) = delete;
-    CerrSink& operator=(const CerrSink&) = delete;
-    /// Everything written so far.
-    std::string text() const { return text_.str(); }
-
-  private:
-    std::ostringstream text_;
-    std::streambuf* saved_;
-  };
 
   /// A bridge whose robot slots `slots` hold in-memory clients; it frees
   /// the operations of its action tables and the clients when destroyed.

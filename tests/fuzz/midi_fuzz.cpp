@@ -34,7 +34,7 @@ namespace
     static notara::fuzz::Bridge* made = [] {
       auto* b = new notara::fuzz::Bridge({0, 1, 31});
       std::istringstream in(kActions);
-      notara::fuzz::CerrSink sink;
+      notara::test::CerrCapture sink;
       if (!b->midi.parseConfig(in))
         fail("the harness's actions did not install");
       return b;
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   b.midi.lastBeatTime = 0;
 
   static const UINT kinds[] = {MIM_DATA, MIM_DATA, MIM_DATA, MIM_DATA, MIM_ERROR, MIM_LONGDATA, MIM_OPEN, 0};
-  notara::fuzz::CerrSink sink;
+  notara::test::CerrCapture sink;
   for (std::size_t at = 1; at + 5 <= size; at += 5)
   {
     const UINT kind = kinds[data[at] & 7u];

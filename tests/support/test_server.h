@@ -32,6 +32,16 @@ namespace notara::test
       int receiveBuffer = 0;
       /// False: connections are accepted but not read until resumeReading().
       bool reading = true;
+
+      /// A server that doesn't read and whose small buffers fill after a few
+      /// kilobytes: a robot that has stopped reading.
+      static Options stalled()
+      {
+        Options options;
+        options.receiveBuffer = 4096;
+        options.reading = false;
+        return options;
+      }
     };
 
     /// Starts listening on 127.0.0.1 on a port chosen by the system.

@@ -516,10 +516,7 @@ private:
 
 TEST(VaxoClient, TheQueueTakesTextsUpToItsBoundWholeAndInOrder)
 {
-  TestServer::Options options;
-  options.receiveBuffer = 4096;
-  options.reading = false;
-  TestServer server(options);
+  TestServer server(TestServer::Options::stalled());
   LinkEvents events;
   constexpr std::size_t kLimit = 65536;
   VSyncClient client("127.0.0.1", server.port(), events.handler(), kLimit);
