@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <typeinfo>

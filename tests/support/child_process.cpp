@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,10 +168,13 @@ namespace notara::test
       {
         if (fds[i].fd < 0 || fds[i].revents == 0)
           continue;
+        // Read and appended under the lock (poll said the pipe is readable,
+        // so the read doesn't wait): a reader of the texts that holds the
+        // lock and finds the pipes empty has everything written so far.
+        std::lock_guard<std::mutex> guard(mutex_);
         const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
           continue;
-        std::lock_guard<std::mutex> guard(mutex_);
         if (got > 0)
           targets[i]->append(buffer, static_cast<std::size_t>(got));
         else
@@ -231,12 +235,14 @@ namespace notara::test
       std::ifstream in(file);
       if (in >> number)
       {
-        if (number == SYS_clock_nanosleep)
-          return true;
+        bool asleep = number == SYS_clock_nanosleep;
 #ifdef SYS_nanosleep
-        if (number == SYS_nanosleep)
-          return true;
+        asleep = asleep || number == SYS_nanosleep;
 #endif
+        // What the main thread wrote before it slept is in the texts too.
+        if (asleep)
+          return waitForPipesRead(std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()));
       }
       if (std::chrono::steady_clock::now() >= deadline)
         return false;
@@ -244,6 +250,17 @@ namespace notara::test
       changed_.wait_for(guard, std::chrono::milliseconds(5));
     }
     return false;
+  }
+
+  bool ChildProcess::waitForPipesRead(std::chrono::milliseconds timeout) const
+  {
+    const auto unread = [](int fd) {
+      int bytes = 0;
+      return fd >= 0 && ::ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : 0;
+    };
+    std::unique_lock<std::mutex> guard(mutex_);
+    return changed_.wait_for(guard, timeout,
+                             [&] { return pipesClosed_ || (unread(outputFd_) == 0 && unread(errorFd_) == 0); });
   }
 
   void ChildProcess::writeInput(const std::string& text)

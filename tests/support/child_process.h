@@ -5,9 +5,10 @@
 //
 // Threading: a reader thread of the object drains both output pipes at
 // once, so a chatty child never blocks on a full pipe; it runs no callback
-// and holds the object's mutex only while it appends. Every public method
-// may be called from any thread. The waits give up after a generous
-// time-out only so that a broken program fails a test instead of hanging it.
+// and holds the object's mutex only while it reads a ready pipe and
+// appends. Every public method may be called from any thread. The waits
+// give up after a generous time-out only so that a broken program fails a
+// test instead of hanging it.
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -65,6 +66,7 @@ namespace notara::test
     /// Waits until the process's main thread sleeps (in nanosleep or
     /// clock_nanosleep, as /proc/<pid>/syscall shows): a program whose main
     /// thread has nothing left to do but sleep has finished its start-up.
+    /// Then waits until what it wrote before is in output() and errors().
     bool waitForMainThreadAsleep(std::chrono::milliseconds timeout = kWait);
 
     /// Writes `text` to the process's standard input (dropped once it is closed).
@@ -84,6 +86,8 @@ namespace notara::test
     // Reaps the process without blocking; true once it has ended.
     bool reap();
     void readLoop();
+    // Waits until both pipes hold no unread bytes, all read being appended.
+    bool waitForPipesRead(std::chrono::milliseconds timeout) const;
     bool waitForText(const std::string& which, const std::string& text, std::size_t count,
                      std::chrono::milliseconds timeout) const;
 
