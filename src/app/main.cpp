@@ -46,9 +46,14 @@ namespace
 
 int main(int argc, char** argv)
 {
+  // --help, --version and --check need no MIDI: they run before the MIDI
+  // system is first asked anything (arming the release below asks it).
+  if (const std::optional<int> status = runOptionWithoutMidi(midi, argc, argv))
+    return *status;
+
   notara::platform::onProcessEnd(&closeMidi);
 
-  // --help, --version, --list and --check run and end here.
+  // --list runs and ends here.
   if (const std::optional<int> status = runOption(midi, argc, argv))
     return *status;
 
