@@ -6,6 +6,10 @@
 //   --list               the MIDI input devices, numbered as a start lists them
 //   --check [conffile]   reads the configuration into a bridge that connects
 //                        no robot and opens no MIDI device, and reports it
+//   [--clock] [--json] --render SONG.mid [conffile]
+//                        plays a song file through the configuration's
+//                        actions into standard output (app/song_renderer.h);
+//                        is any command line that begins with one of them
 // Every other command line is a start: [MidiDeviceNumber] [conffile]
 // [debuglevel], where an argument that merely begins with '-' is a device
 // number like any other.

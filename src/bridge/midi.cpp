@@ -4,8 +4,10 @@
 #include <mutex>
 
 #include "bridge/actionowners.h"
+#include "bridge/time_source.h"
+#include "libgantry/utime.h"
 
-Midi::Midi()
+Midi::Midi(TextSink* sink, TimeSource* time)
     : debugLevel(0),
       ticksPerBeat(1),
       parameter(0),
@@ -14,7 +16,9 @@ Midi::Midi()
       owners(std::make_unique<ActionOwners>()),
       robots(),
       clockCount(0),
-      running(false)
+      running(false),
+      sink_(sink),
+      time_(time)
 {
 }
 
@@ -23,6 +27,11 @@ Midi::Midi()
 // slot 31 down to slot 0. The operations in the tables are not freed, so
 // they stay alive.
 Midi::~Midi() = default;
+
+std::int64_t Midi::now()
+{
+  return time_ ? time_->microseconds() : libgantry::utime();
+}
 
 bool Midi::Operation::setup(const std::vector<std::string>&)
 {

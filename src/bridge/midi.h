@@ -34,6 +34,8 @@
 #include "vaxo/callback.h"
 
 class ActionOwners;
+class TextSink;
+class TimeSource;
 class VSyncClient;
 
 /// The bridge between one MIDI input device and up to 32 robots.
@@ -92,7 +94,10 @@ public:
   /// Number of channel slots and of robot slots.
   static constexpr int slotCount = 32;
 
-  Midi();
+  /// A bridge whose texts go to `sink` instead of the robot links and
+  /// whose tempo measurement reads `time` instead of the system clock; null
+  /// for the real ones. Both must outlive the bridge.
+  explicit Midi(TextSink* sink = nullptr, TimeSource* time = nullptr);
   ~Midi();
   Midi(const Midi&) = delete;
   Midi& operator=(const Midi&) = delete;
@@ -138,7 +143,7 @@ public:
   int addRobot(unsigned index, const std::string& host, unsigned port);
 
   /// Sends `text` unchanged to every filled robot slot selected by
-  /// `robotMask`; a robot that is down or doesn't read drops it.
+  /// `robotMask` (or to the sink); a robot that is down or doesn't read drops it.
   void send(int robotMask, const std::string& text);
 
   /// Sends "name=value," to the robots of `robotMask`.
@@ -174,6 +179,12 @@ public:
   std::size_t withdrawActions(int robotSlot);
 
 private:
+  /// Microseconds from the time source, or from the system clock.
+  std::int64_t now();
+
+  TextSink* sink_;
+  TimeSource* time_;
+
   /// Appends `record` to every slot of `channelMask` (`lock` held); on an
   /// error takes back what it appended and passes the error on.
   void appendRecords(std::uint32_t channelMask, const Action& record);
