@@ -1,0 +1,173 @@
+// notara --render: the example song through the example configuration,
+// against the golden output checked in beside this test; the JSON form;
+// bad songs and configurations; and render equals live: the same song
+// played by midi-pattern through JACK into a running notara, whose robot
+// must receive exactly the texts the render printed for it, in order.
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/child_process.h"
+#include "support/jack_test.h"
+#include "support/notara_run.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+
+using namespace notara::test;
+
+namespace
+{
+  const std::filesystem::path sourceDir = NOTARA_SOURCE_DIR;
+  const std::string exampleSong = (sourceDir / "examples" / "song.mid").string();
+
+  // The example configuration with its robot moved to 127.0.0.1:`port`.
+  std::string exampleConf(unsigned port)
+  {
+    std::string conf = readFile(sourceDir / "examples" / "notara.conf");
+    const std::string robot = "robot 0 127.0.0.1 54000\n";
+    const auto at = conf.find(robot);
+    EXPECT_NE(at, std::string::npos) << "examples/notara.conf lost its robot line";
+    if (at != std::string::npos)
+      conf.replace(at, robot.size(), robotLine(0, port));
+    return conf;
+  }
+
+  // Runs notara with `args` in `run`'s directory until it exits.
+  ExitStatus runToExit(NotaraRun& run, const std::vector<std::string>& args)
+  {
+    run.start(args);
+    const auto status = run.process().waitForExit();
+    if (!status)
+      ADD_FAILURE() << "notara " << testing::PrintToString(args) << " did not exit: " << run.process().errors();
+    return status.value_or(ExitStatus{true, -1});
+  }
+
+  TEST(Render, ExampleSongMatchesTheGoldenOutput)
+  {
+    NotaraRun run(NOTARA_BINARY, "");
+    const ExitStatus status =
+      runToExit(run, {"--render", exampleSong, (sourceDir / "examples" / "notara.conf").string()});
+    EXPECT_FALSE(status.signalled);
+    EXPECT_EQ(status.value, 0) << run.process().errors();
+    EXPECT_EQ(run.process().output(), readFile(sourceDir / "tests" / "golden" / "song.render"));
+  }
+
+  TEST(Render, JsonLinesCarryTheSameTextsAndTimes)
+  {
+    NotaraRun plain(NOTARA_BINARY, exampleConf(54000));
+    runToExit(plain, {"--clock", "--render", exampleSong});
+    NotaraRun json(NOTARA_BINARY, exampleConf(54000));
+    runToExit(json, {"--clock", "--json", "--render", exampleSong});
+
+    std::istringstream plainLines(plain.process().output());
+    std::istringstream jsonLines(json.process().output());
+    std::string plainLine;
+    std::string jsonLine;
+    ASSERT_TRUE(std::getline(plainLines, plainLine) && std::getline(jsonLines, jsonLine));
+    EXPECT_EQ(plainLine.rfind("# actions that robots register while running", 0), 0u) << plainLine;
+    EXPECT_EQ(nlohmann::json::parse(jsonLine).at("note"), plainLine.substr(2));
+    std::size_t lines = 0;
+    std::size_t ticks = 0;
+    while (std::getline(plainLines, plainLine))
+    {
+      ASSERT_TRUE(std::getline(jsonLines, jsonLine)) << "no JSON line for " << plainLine;
+      const nlohmann::json line = nlohmann::json::parse(jsonLine);
+      char barBeat[48];
+      std::snprintf(barBeat, sizeof barBeat, "%.3f %d:%.2f robot %d ", line.at("seconds").get<double>(),
+                    line.at("bar").get<int>(), line.at("beat").get<double>(), line.at("robot").get<int>());
+      EXPECT_EQ(plainLine, barBeat + line.at("text").get<std::string>());
+      ticks += plainLine.find("emit midi.tick( 0),") != std::string::npos;
+      ++lines;
+    }
+    EXPECT_FALSE(std::getline(jsonLines, jsonLine)) << "an extra JSON line: " << jsonLine;
+    // The song is 12 4/4 beats at 120 and 9 3/4 beats at 100 long: a tick per beat.
+    EXPECT_EQ(ticks, 16u + 9u);
+    EXPECT_GT(lines, ticks * 3);
+  }
+
+  TEST(Render, BadSongsAndConfigurationsFailWithTheirMessage)
+  {
+    NotaraRun badSong(NOTARA_BINARY, exampleConf(54000));
+    badSong.dir().write("bad.mid", std::string("MThd\0\0\0\6\0\0\0\1\0\x60MTrk\xFF\xFF\xFF\xFF", 22));
+    ExitStatus status = runToExit(badSong, {"--render", "bad.mid"});
+    EXPECT_EQ(status.value, 3);
+    EXPECT_EQ(badSong.process().errors(),
+              "notara: bad.mid: track 1, byte 14: the chunk claims 4294967295 bytes, 0 remain\n");
+    EXPECT_EQ(badSong.process().output(), "");
+
+    // A bad line fails as --check reports it.
+    NotaraRun badConf(NOTARA_BINARY, "action 1 60 1 NoSuchOperation\n");
+    status = runToExit(badConf, {"--render", exampleSong});
+    EXPECT_EQ(status.value, 2);
+    const std::string renderErrors = badConf.process().errors();
+    NotaraRun check(NOTARA_BINARY, "action 1 60 1 NoSuchOperation\n");
+    status = runToExit(check, {"--check"});
+    EXPECT_EQ(status.value, 2);
+    EXPECT_EQ(renderErrors, check.process().errors());
+    EXPECT_EQ(badConf.process().output(), "");
+  }
+
+  // The texts the render prints for robot 0, in order.
+  std::string renderedTexts(const std::string& conf)
+  {
+    NotaraRun run(NOTARA_BINARY, conf);
+    runToExit(run, {"--json", "--render", exampleSong});
+    std::istringstream lines(run.process().output());
+    std::string line;
+    std::string texts;
+    std::getline(lines, line);  // what can't be known
+    while (std::getline(lines, line))
+    {
+      const nlohmann::json object = nlohmann::json::parse(line);
+      if (object.at("robot") == 0)
+        texts += object.at("text").get<std::string>();
+    }
+    return texts;
+  }
+
+  class RenderEqualsLive : public JackTest
+  {
+  };
+
+  TEST_F(RenderEqualsLive, ARobotReceivesWhatTheRenderPrinted)
+  {
+    TestServer robot;
+    const std::string conf = exampleConf(robot.port());
+    const std::string expected = renderedTexts(conf);
+    ASSERT_GT(expected.size(), 500u);
+
+    TempDir dir;
+    ChildProcess pattern(MIDI_PATTERN_BINARY,
+                         {"--api", "jack", "--port", "e2e-song", "--wait", "30", "--lead-in", "1", exampleSong},
+                         dir.path());
+    ASSERT_TRUE(pattern.waitForOutput(" open on JACK")) << pattern.errors();
+    std::smatch match;
+    const std::string opened = pattern.output();
+    ASSERT_TRUE(std::regex_search(opened, match, std::regex("port (\\S+) open on JACK"))) << opened;
+    const int device = midiDeviceNumber(match[1].str().substr(0, 31));
+    ASSERT_GE(device, 0) << match[1].str() << " is not among the MIDI input devices";
+
+    NotaraRun run(NOTARA_BINARY, conf);
+    run.start({std::to_string(device)});
+    ASSERT_TRUE(run.waitUntilIdle()) << run.process().errors();
+    ASSERT_TRUE(robot.waitForBytes(0, run.upload().size()));
+
+    const auto ended = pattern.waitForExit(std::chrono::seconds(60));
+    ASSERT_TRUE(ended) << pattern.output();
+    EXPECT_EQ(ended->value, 0) << pattern.output() << pattern.errors();
+    EXPECT_TRUE(robot.waitForBytes(0, run.upload().size() + expected.size()))
+      << robot.received(0).substr(run.upload().size());
+    // A moment for anything extra to arrive, then the whole comparison.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string received = robot.received(0);
+    ASSERT_EQ(received.substr(0, run.upload().size()), run.upload());
+    EXPECT_EQ(received.substr(run.upload().size()), expected);
+    EXPECT_TRUE(run.process().running()) << run.process().errors();
+  }
+}
