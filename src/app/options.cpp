@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -129,6 +130,9 @@ namespace
     }
     else
     {
+      // Lines by the hundred thousand: written in large blocks.
+      static char outputBuffer[1 << 16];
+      std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
       SongRenderer renderer(std::cout, json);
       status = renderer.run(songFile, i < argc ? argv[i] : defaultConfFile, clock, argv[0]);
     }

@@ -86,7 +86,18 @@ void SongRenderer::send(int robotMask, const std::string& text)
       out_ << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
     }
     else
-      out_ << seconds << ' ' << barBeat << " robot " << slot << ' ' << vaxo::printable(text) << '\n';
+    {
+      // A text with a control character is shown escaped, so that it can't
+      // steer the terminal or split the line.
+      const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7f;
+      });
+      out_ << seconds << ' ' << barBeat << " robot " << slot << ' ';
+      if (plain)
+        out_ << text << '\n';
+      else
+        out_ << vaxo::printable(text) << '\n';
+    }
   }
 }
 

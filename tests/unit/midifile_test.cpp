@@ -248,6 +248,9 @@ dump('format1', mid)
               "song.mid: header, byte 0: not a Standard MIDI File (no MThd header of 14 bytes)");
     EXPECT_EQ(errorOf(header(0, 1, 96) + trackChunk(std::string{'\x00', '\xFF', '\x51', '\x03', 0, 0, 0} + end)),
               "song.mid: track 1, byte 22: a tempo of 0 microseconds per quarter note");
+    // 0x0FFFFFFF ticks at 1 tick a quarter: a player would send billions of clocks.
+    EXPECT_EQ(errorOf(header(0, 1, 1) + trackChunk(std::string{'\xFF', '\xFF', '\xFF', '\x7F'} + noteOn.substr(1) + end)),
+              "song.mid: track 1, byte 22: the track runs past 1000000 quarter notes (tick 268435455)");
     // A good file of the same shape reads.
     EXPECT_EQ(errorOf(header(0, 1, 96) + trackChunk(noteOn + end)), "");
   }

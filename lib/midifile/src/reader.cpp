@@ -172,6 +172,9 @@ namespace midifile
             }
             eventStart = pos_;
             tick += readNumber(end, eventStart);
+            if (tick / song_.division > Reader::maxQuarters)
+              fail(eventStart, "the track runs past " + std::to_string(Reader::maxQuarters) +
+                                 " quarter notes (tick " + std::to_string(tick) + ")");
             state = State::status;
             break;
           case State::status:

@@ -76,8 +76,8 @@ namespace midifile
   std::string Song::barBeatText(double tick) const
   {
     const BarBeat place = barBeatAt(tick);
-    char text[48];
-    std::snprintf(text, sizeof text, "%llu:%.2f", static_cast<unsigned long long>(place.bar), place.beat);
-    return text;
+    char beat[32];
+    std::snprintf(beat, sizeof beat, "%.2f", place.beat);
+    return std::to_string(place.bar) + ':' + beat;
   }
 }

@@ -4,7 +4,8 @@
 // time, event) and checks every length against the bytes that remain, so a
 // file that lies about its lengths, ends early or claims gigabytes gives one
 // FileError and never a crash; memory stays within a small multiple of the
-// file's size, which is bounded by maxFileBytes.
+// file's size, which is bounded by maxFileBytes, and its length by
+// maxQuarters.
 //
 // What it keeps: channel messages (a note on with velocity 0 becomes a note
 // off with velocity 0), tempo changes, time signatures, the end of each
@@ -27,6 +28,9 @@ namespace midifile
   public:
     /// Largest file read: 16 MiB, far above any show's song.
     static constexpr std::uint64_t maxFileBytes = 16u << 20;
+    /// Longest song read, in quarter notes: days at any usual tempo, and a
+    /// bound on the clocks a player sends for it.
+    static constexpr std::uint64_t maxQuarters = 1000000;
 
     /// Reads the file at `path`; throws FileError naming `path`.
     static Song load(const std::string& path);
