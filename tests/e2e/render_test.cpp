@@ -5,9 +5,12 @@
 // must receive exactly the texts the render printed for it, in order.
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -111,6 +114,39 @@ namespace
     EXPECT_EQ(status.value, 2);
     EXPECT_EQ(renderErrors, check.process().errors());
     EXPECT_EQ(badConf.process().output(), "");
+  }
+
+  // midi-pattern with a song, where no port is opened: its schedule, and the
+  // refusals of a bad song and of options that don't fit the file.
+  TEST(MidiPatternSong, PrintsTheScheduleAndRefusesWhatDoesNotFit)
+  {
+    TempDir dir;
+    auto runPattern = [&](const std::vector<std::string>& args) {
+      auto process = std::make_unique<ChildProcess>(MIDI_PATTERN_BINARY, args, dir.path());
+      const auto status = process->waitForExit();
+      EXPECT_TRUE(status && !status->signalled) << testing::PrintToString(args);
+      return std::make_pair(status ? status->value : -1, std::move(process));
+    };
+
+    auto [status, printed] = runPattern({"--print", "--clock", "--from", "8", exampleSong});
+    EXPECT_EQ(status, 0) << printed->errors();
+    // From bar 5 (8 s, 100 beats a minute): start, then the clock before the note of the same moment.
+    EXPECT_EQ(printed->output().rfind("0 us  start\n0 us  clock\n0 us  note on ch 0 55 100\n25000 us  clock\n", 0), 0u)
+      << printed->output();
+
+    dir.write("bad.mid", std::string("MThd\0\0\0\6\0\0\0\1\0\x60MTrk\0\0\0\3\0\x3C\x64", 25));
+    auto [badStatus, bad] = runPattern({"--print", "bad.mid"});
+    EXPECT_EQ(badStatus, 2);
+    EXPECT_EQ(bad->errors(),
+              "midi-pattern: bad.mid: track 1, byte 23: running status with no status before it (data byte 0x3C)\n");
+
+    auto [clockStatus, clock] =
+      runPattern({"--print", "--clock", (sourceDir / "examples" / "pattern.txt").string()});
+    EXPECT_EQ(clockStatus, 2);
+    EXPECT_NE(clock->errors().find("--clock and --from apply to song files"), std::string::npos) << clock->errors();
+    auto [tempoStatus, tempo] = runPattern({"--print", "--tempo", "90", exampleSong});
+    EXPECT_EQ(tempoStatus, 2);
+    EXPECT_NE(tempo->errors().find("--tempo applies to pattern files"), std::string::npos) << tempo->errors();
   }
 
   // The texts the render prints for robot 0, in order.
