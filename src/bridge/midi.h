@@ -12,6 +12,8 @@
 // - withdrawActions runs on the I/O thread of a robot that connects (again);
 //   it takes `lock`, so it waits for a dispatch walk to end;
 // - send never waits for a robot: robots/robot_links.h says how.
+// - a text sink and a time source given to the constructor (the renderer's)
+//   are called where send and handleRealtime run, with no lock held.
 // `lock` guards `actions` and `owners` and nothing else. debugLevel,
 // parameter and the robot slots are atomics; the realtime members belong to
 // the MIDI thread.
