@@ -61,6 +61,17 @@ namespace
     EXPECT_EQ(run.process().output(), readFile(sourceDir / "tests" / "golden" / "song.render"));
   }
 
+  TEST(Render, TheExampleSongIsWhatItsScriptWrites)
+  {
+    TempDir dir;
+    const auto written = dir.path() / "song.mid";
+    ChildProcess script("/usr/bin/python3", {(sourceDir / "scripts" / "make-example-song").string(), written.string()},
+                        dir.path());
+    const auto status = script.waitForExit();
+    ASSERT_TRUE(status && !status->signalled && status->value == 0) << script.errors();
+    EXPECT_EQ(readFile(written), readFile(exampleSong)) << "run scripts/make-example-song and check in examples/song.mid";
+  }
+
   TEST(Render, JsonLinesCarryTheSameTextsAndTimes)
   {
     NotaraRun plain(NOTARA_BINARY, exampleConf(54000));
