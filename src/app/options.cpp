@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -133,8 +134,16 @@ namespace
       // Lines by the hundred thousand: written in large blocks.
       static char outputBuffer[1 << 16];
       std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-      SongRenderer renderer(std::cout, json);
-      status = renderer.run(songFile, i < argc ? argv[i] : defaultConfFile, clock, argv[0]);
+      try
+      {
+        SongRenderer renderer(std::cout, json);
+        status = renderer.run(songFile, i < argc ? argv[i] : defaultConfFile, clock, argv[0]);
+      }
+      catch (const std::exception& e)
+      {
+        std::cerr << "notara: render failed: " << e.what() << std::endl;
+        status = 1;
+      }
     }
     // As for --check: the operations stay alive to the end.
     std::cout.flush();
