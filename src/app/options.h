@@ -9,7 +9,8 @@
 //   [--clock] [--json] --render SONG.mid [conffile]
 //                        plays a song file through the configuration's
 //                        actions into standard output (app/song_renderer.h);
-//                        is any command line that begins with one of them
+//                        every command line whose first word is --clock,
+//                        --json or --render is a render
 // Every other command line is a start: [MidiDeviceNumber] [conffile]
 // [debuglevel], where an argument that merely begins with '-' is a device
 // number like any other.
