@@ -6,7 +6,8 @@ NOTARA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Debian packages the native build, the tests and the rehearsal need.
 NOTARA_PACKAGES=(cmake ninja-build g++ pkg-config git procps
   librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
-  libboost-dev nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev)
+  libboost-dev nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev
+  python3-mido)
 
 # What the test command adds for the Windows build (mingw-w64) and its tests
 # under wine; the rehearsal doesn't need them.

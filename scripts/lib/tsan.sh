@@ -7,7 +7,7 @@
 # cycles and lose events, which fails a count, not a check of the threads.
 NOTARA_TSAN_EXCLUDE='^(ClockTest|OperationsTest|ServerControlTest|SourceReturnTest|ServerReturnTest|RobotLinksTest)\.'
 NOTARA_TSAN_EXCLUDE+='|^StartupTest\.(WithoutArguments|ArgumentWithoutDigits|HexadecimalDeviceNumber|EmptyConfiguration|TwoRobots|DebugLevelFromTheCommandLine)'
-NOTARA_TSAN_EXCLUDE+='|^PlatformJack\.(Delivers|MidiInOpens)'
+NOTARA_TSAN_EXCLUDE+='|^PlatformJack\.(Delivers|MidiInOpens)|^RenderEqualsLive\.'
 
 # Builds build directory $1 with ThreadSanitizer.
 tsan_build() {

@@ -6,6 +6,11 @@
 //   --list               the MIDI input devices, numbered as a start lists them
 //   --check [conffile]   reads the configuration into a bridge that connects
 //                        no robot and opens no MIDI device, and reports it
+//   [--clock] [--json] --render SONG.mid [conffile]
+//                        plays a song file through the configuration's
+//                        actions into standard output (app/song_renderer.h);
+//                        every command line whose first word is --clock,
+//                        --json or --render is a render
 // Every other command line is a start: [MidiDeviceNumber] [conffile]
 // [debuglevel], where an argument that merely begins with '-' is a device
 // number like any other.

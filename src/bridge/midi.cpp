@@ -4,12 +4,14 @@
 #include <mutex>
 
 #include "bridge/actionowners.h"
+#include "bridge/time_source.h"
+#include "libgantry/utime.h"
 
 Midi::Midi() : Midi(RobotClientFactory())
 {
 }
 
-Midi::Midi(RobotClientFactory clients)
+Midi::Midi(RobotClientFactory clients, TextSink* sink, TimeSource* time)
     : debugLevel(0),
       ticksPerBeat(1),
       parameter(0),
@@ -18,7 +20,9 @@ Midi::Midi(RobotClientFactory clients)
       owners(std::make_unique<ActionOwners>()),
       robots(std::move(clients)),
       clockCount(0),
-      running(false)
+      running(false),
+      sink_(sink),
+      time_(time)
 {
 }
 
@@ -41,6 +45,11 @@ SettingsView Midi::settingsView() const
 // slot 31 down to slot 0. The operations in the tables are not freed, so
 // they stay alive.
 Midi::~Midi() = default;
+
+std::int64_t Midi::now()
+{
+  return time_ ? time_->microseconds() : libgantry::utime();
+}
 
 bool Midi::Operation::setup(const std::vector<std::string>&)
 {

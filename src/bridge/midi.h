@@ -17,6 +17,8 @@
 // - the views (inputView, clockView, settingsView, robotViews) run on any
 //   thread but the MIDI thread; they read relaxed atomics, and take no lock
 //   the MIDI thread takes.
+// - a text sink and a time source given to the constructor (the renderer's)
+//   are called where send and handleRealtime run, with no lock held.
 // `lock` guards `actions` and `owners` and nothing else. debugLevel,
 // parameter and the robot slots are atomics; the realtime members belong to
 // the MIDI thread, which mirrors what clockView shows in atomics.
@@ -41,6 +43,8 @@
 #include "vaxo/callback.h"
 
 class ActionOwners;
+class TextSink;
+class TimeSource;
 class VSyncClient;
 
 /// The bridge between one MIDI input device and up to 32 robots.
@@ -101,8 +105,11 @@ public:
 
   Midi();
   /// A bridge whose robot links get their clients from `clients` (tests
-  /// and benchmarks send to clients of their own).
-  explicit Midi(RobotClientFactory clients);
+  /// and benchmarks send to clients of their own), whose texts go to `sink`
+  /// instead of the robot links and whose tempo measurement reads `time`
+  /// instead of the system clock; null for the real ones. Both must outlive
+  /// the bridge.
+  explicit Midi(RobotClientFactory clients, TextSink* sink = nullptr, TimeSource* time = nullptr);
   ~Midi();
   Midi(const Midi&) = delete;
   Midi& operator=(const Midi&) = delete;
@@ -155,7 +162,7 @@ public:
   int addRobot(unsigned index, const std::string& host, unsigned port);
 
   /// Sends `text` unchanged to every filled robot slot selected by
-  /// `robotMask`; a robot that is down or doesn't read drops it.
+  /// `robotMask` (or to the sink); a robot that is down or doesn't read drops it.
   void send(int robotMask, const std::string& text);
 
   /// Sends "name=value," to the robots of `robotMask`.
@@ -190,6 +197,12 @@ public:
   std::size_t withdrawActions(int robotSlot);
 
 private:
+  /// Microseconds from the time source, or from the system clock.
+  std::int64_t now();
+
+  TextSink* sink_;
+  TimeSource* time_;
+
   /// Appends `record` to every slot of `channelMask` (`lock` held); on an
   /// error takes back what it appended and passes the error on.
   void appendRecords(std::uint32_t channelMask, const Action& record);

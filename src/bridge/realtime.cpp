@@ -3,7 +3,6 @@
 #include <string>
 
 #include "bridge/midi.h"
-#include "libgantry/utime.h"
 #include "midi/midinames.h"
 
 namespace
@@ -40,7 +39,7 @@ void Midi::handleRealtime(std::uint8_t subtype)
         send(allRobots, beatTickText);
       if (lastBeatTime != 0)
       {
-        const std::int64_t interval = libgantry::utime() - lastBeatTime;
+        const std::int64_t interval = now() - lastBeatTime;
         // Two equal readings (or a clock that went back) give no tempo for
         // this beat rather than a division by zero or a negative tempo.
         if (interval > 0)
@@ -51,7 +50,7 @@ void Midi::handleRealtime(std::uint8_t subtype)
           sendValue(allRobots, "midi.period", interval / 1000);
         }
       }
-      lastBeatTime = libgantry::utime();
+      lastBeatTime = now();
     }
     else if (ticksPerBeat > 1)
     {

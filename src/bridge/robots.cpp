@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bridge/midi.h"
+#include "bridge/text_sink.h"
 #include "vaxo/printable.h"
 
 int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
@@ -33,7 +34,10 @@ void Midi::send(int robotMask, const std::string& text)
     line += '\n';
     std::cerr << line << std::flush;
   }
-  robots.send(robotMask, text);
+  if (sink_)
+    sink_->send(robotMask, text);
+  else
+    robots.send(robotMask, text);
 }
 
 void Midi::setParameter(int value)

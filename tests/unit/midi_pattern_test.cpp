@@ -292,6 +292,13 @@ TEST(MidiPatternOptions, DefaultsAndEveryOption)
   EXPECT_TRUE(o.printOnly);
   EXPECT_EQ(o.patternFile, "mine.txt");
   EXPECT_EQ(parseCommandLine({"--api", "alsa"}, "").api, MidiApi::alsa);
+  EXPECT_FALSE(defaults.clock);
+  EXPECT_EQ(defaults.fromSeconds, 0);
+
+  const auto song = parseCommandLine({"--clock", "--from=12.5", "show.mid"}, "");
+  EXPECT_TRUE(song.clock);
+  EXPECT_EQ(song.fromSeconds, 12.5);
+  EXPECT_EQ(song.patternFile, "show.mid");
 }
 
 TEST(MidiPatternOptions, BadArgumentsAreNamed)
@@ -316,6 +323,8 @@ TEST(MidiPatternOptions, BadArgumentsAreNamed)
             "parseCommandLine: bad value 'soon' for --wait (a number from 0 to 86400)");
   EXPECT_EQ(message({"--gap"}), "parseCommandLine: --gap needs a value");
   EXPECT_EQ(message({"--print=yes"}), "parseCommandLine: --print takes no value");
+  EXPECT_EQ(message({"--clock=on"}), "parseCommandLine: --clock takes no value");
+  EXPECT_EQ(message({"--from", "-1"}), "parseCommandLine: bad value '-1' for --from (a number from 0 to 86400)");
   EXPECT_EQ(message({"--loud"}), "parseCommandLine: unknown option '--loud' (see --help)");
   EXPECT_EQ(message({"a.txt", "b.txt"}), "parseCommandLine: more than one pattern file: 'a.txt' and 'b.txt'");
 }

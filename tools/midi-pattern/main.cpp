@@ -18,6 +18,9 @@
 #include "midi-pattern/pattern_options.h"
 #include "midi-pattern/pattern_parser.h"
 #include "midi-pattern/pattern_player.h"
+#include "midi-pattern/song_events.h"
+#include "midifile/file_error.h"
+#include "midifile/reader.h"
 
 namespace
 {
@@ -43,6 +46,14 @@ namespace
       std::this_thread::sleep_until(std::min(until, now + std::chrono::milliseconds(50)));
     }
     return false;
+  }
+
+  // A Standard MIDI File starts with its header chunk's name.
+  bool isSongFile(const std::string& path)
+  {
+    std::ifstream file(path, std::ios::binary);
+    char magic[4] = {};
+    return file.read(magic, sizeof magic) && std::string(magic, sizeof magic) == "MThd";
   }
 
   std::string seconds(std::int64_t micros)
@@ -74,16 +85,43 @@ int main(int argc, char** argv)
       return 0;
     }
 
-    std::ifstream file(options.patternFile);
-    if (!file)
+    // A song is read whole, then played as it is walked; a pattern is
+    // parsed into its list of events.
+    const bool song = isSongFile(options.patternFile);
+    if (song && options.tempo)
+    {
+      std::cerr << "midi-pattern: --tempo applies to pattern files; a song follows its tempo map" << std::endl;
+      return 2;
+    }
+    if (!song && (options.clock || options.fromSeconds > 0))
+    {
+      std::cerr << "midi-pattern: --clock and --from apply to song files; " << options.patternFile
+                << " is a pattern (its clock comes from its own lines)" << std::endl;
+      return 2;
+    }
+    midifile::Song songData;
+    if (song)
+    {
+      try
+      {
+        songData = midifile::Reader::load(options.patternFile);
+      }
+      catch (const midifile::FileError& e)
+      {
+        std::cerr << "midi-pattern: " << e.what() << std::endl;
+        return 2;
+      }
+    }
+    std::ifstream file(song ? std::string() : options.patternFile);
+    if (!song && !file)
     {
       std::cerr << "midi-pattern: can't open pattern file " << options.patternFile << ": "
                 << std::strerror(errno) << std::endl;
       return 2;
     }
     std::vector<std::string> errors;
-    const Pattern pattern = PatternParser::parse(file, errors, options.tempo);
-    if (file.bad())
+    const Pattern pattern = song ? Pattern() : PatternParser::parse(file, errors, options.tempo);
+    if (!song && file.bad())
     {
       std::cerr << "midi-pattern: can't read pattern file " << options.patternFile << std::endl;
       return 2;
@@ -93,6 +131,19 @@ int main(int argc, char** argv)
     if (!errors.empty())
       return 2;
 
+    if (options.printOnly && song)
+    {
+      SongEvents events(songData, options.clock, options.fromSeconds);
+      PatternEvent event;
+      std::size_t count = 0;
+      while (events.next(event))
+      {
+        std::cout << event.micros << " us  " << describeMessage(event) << '\n';
+        ++count;
+      }
+      std::cout << count << " messages, " << seconds(events.lengthMicros()) << std::endl;
+      return 0;
+    }
     if (options.printOnly)
     {
       for (const PatternEvent& event : pattern.events())
@@ -128,8 +179,14 @@ int main(int argc, char** argv)
     else
       std::cout << "midi-pattern: port " << port.fullName() << " open on " << port.systemName() << std::endl;
 
-    std::cout << "midi-pattern: playing " << options.patternFile << " (" << pattern.messageCount()
-              << " messages, " << seconds(pattern.lengthMicros()) << ")";
+    SongEvents songEvents(songData, options.clock, options.fromSeconds);
+    if (song)
+      std::cout << "midi-pattern: playing song " << options.patternFile << " (" << songData.events.size()
+                << " messages, " << seconds(songEvents.lengthMicros()) << " from " << options.fromSeconds
+                << " s" << (options.clock ? ", with clock" : "") << ")";
+    else
+      std::cout << "midi-pattern: playing " << options.patternFile << " (" << pattern.messageCount()
+                << " messages, " << seconds(pattern.lengthMicros()) << ")";
     if (options.leadInSeconds > 0)
       std::cout << " in " << options.leadInSeconds << " s";
     std::cout << std::endl;
@@ -137,11 +194,14 @@ int main(int argc, char** argv)
       return 130;
 
     PatternPlayer player(port, std::cout, std::chrono::milliseconds(options.gapMillis), options.verbose);
-    const bool finished = player.play(pattern, stopRequested);
+    const bool finished = song ? player.play(songEvents, songEvents.lengthMicros(), stopRequested)
+                               : player.play(pattern, stopRequested);
     // The last messages may still wait in the system's buffer; closing the
     // port at once would drop them.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::cout << (finished ? "midi-pattern: pattern done" : "midi-pattern: stopped") << std::endl;
+    std::cout << (finished ? (song ? "midi-pattern: song done" : "midi-pattern: pattern done")
+                           : "midi-pattern: stopped")
+              << std::endl;
     return finished ? 0 : 130;
   }
   catch (const std::exception& e)

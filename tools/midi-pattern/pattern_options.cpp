@@ -88,6 +88,13 @@ namespace midipattern
         options.gapMillis = static_cast<int>(parseNumber(arg, value(), 0, 1000));
       else if (arg == "--tempo")
         options.tempo = parseNumber(arg, value(), 1, 1000);
+      else if (arg == "--from")
+        options.fromSeconds = parseNumber(arg, value(), 0, 86400);
+      else if (arg == "--clock")
+      {
+        noValue();
+        options.clock = true;
+      }
       else if (arg == "--verbose" || arg == "-v")
       {
         noValue();
@@ -114,12 +121,13 @@ namespace midipattern
 
   std::string usageText(const std::string& defaultPattern)
   {
-    return R"(Usage: midi-pattern [OPTIONS] [PATTERNFILE]
+    return R"(Usage: midi-pattern [OPTIONS] [PATTERNFILE | SONG.mid]
 
 Opens a virtual MIDI output port, waits until something reads from it (a
 program such as notara opening it as its input device), then plays a
-pattern file: notes, controller sweeps and MIDI clock with start and stop.
-Without PATTERNFILE it plays
+pattern file: notes, controller sweeps and MIDI clock with start and stop;
+or a Standard MIDI File (format 0 or 1, told by its content) in real time,
+following its tempo map. Without a file it plays
   )" + defaultPattern +
            R"(
 
@@ -135,6 +143,9 @@ Options:
                    busy JACK server keeps up
   --tempo BPM      play the whole pattern at this tempo, whatever its tempo
                    lines say
+  --clock          a song file: send MIDI start, 24 clocks per quarter note
+                   following the tempo map, and stop at the song's end
+  --from SECONDS   a song file: start this many seconds into the song
   -v, --verbose    print every message as it goes out
   --print          print the schedule of the pattern and exit; opens no port
   -h, --help       print this text

@@ -25,8 +25,10 @@ namespace midipattern
     std::optional<double> tempo;              ///< plays the whole pattern at this tempo
     bool verbose = false;                     ///< print every message as it goes out
     bool printOnly = false;                   ///< print the schedule and open no port
+    bool clock = false;                       ///< a song file: send clock, start and stop
+    double fromSeconds = 0;                   ///< a song file: start this far into it
     bool help = false;                        ///< only print the usage
-    std::string patternFile;                  ///< the pattern to play
+    std::string patternFile;                  ///< the pattern or song file to play
   };
 
   /// Parses the arguments after the program name; `defaultPattern` is the

@@ -1,6 +1,7 @@
 #include "midi-pattern/pattern_player.h"
 
 #include <algorithm>
+#include <vector>
 #include <cstdio>
 #include <thread>
 
@@ -24,12 +25,40 @@ namespace midipattern
   {
   }
 
+  namespace
+  {
+    // A pattern's events, in their list's order.
+    class ListEvents : public EventSource
+    {
+    public:
+      explicit ListEvents(const std::vector<PatternEvent>& events) : events_(events) {}
+      bool next(PatternEvent& event) override
+      {
+        if (index_ >= events_.size())
+          return false;
+        event = events_[index_++];
+        return true;
+      }
+
+    private:
+      const std::vector<PatternEvent>& events_;
+      std::size_t index_ = 0;
+    };
+  }
+
   bool PatternPlayer::play(const Pattern& pattern, const std::atomic<bool>& stop)
+  {
+    ListEvents events(pattern.events());
+    return play(events, pattern.lengthMicros(), stop);
+  }
+
+  bool PatternPlayer::play(EventSource& source, std::int64_t lengthMicros, const std::atomic<bool>& stop)
   {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point begin = Clock::now();
     Clock::time_point lastSend = begin - gap_;
-    for (const PatternEvent& event : pattern.events())
+    PatternEvent event;
+    while (source.next(event))
     {
       Clock::time_point due = begin + std::chrono::microseconds(event.micros);
       // Messages of one moment are spread out by the gap, so that none is
@@ -52,7 +81,7 @@ namespace midipattern
       if (verbose_)
         out_ << secondsText(event.micros) << "    " << describeMessage(event) << std::endl;
     }
-    return sleepUntil(begin + std::chrono::microseconds(pattern.lengthMicros()), stop);
+    return sleepUntil(begin + std::chrono::microseconds(lengthMicros), stop);
   }
 
   bool PatternPlayer::sleepUntil(std::chrono::steady_clock::time_point when, const std::atomic<bool>& stop)

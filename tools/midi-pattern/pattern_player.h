@@ -7,6 +7,7 @@
 #include <chrono>
 #include <ostream>
 
+#include "midi-pattern/event_source.h"
 #include "midi-pattern/midi_sink.h"
 #include "midi-pattern/pattern.h"
 
@@ -22,6 +23,9 @@ namespace midipattern
     /// Plays the whole pattern; returns false when `stop` was raised first,
     /// after releasing the notes still held and stopping a running clock.
     bool play(const Pattern& pattern, const std::atomic<bool>& stop);
+    /// Plays the events of `source`, then waits until `lengthMicros` after
+    /// the start; returns false when `stop` was raised first, as play does.
+    bool play(EventSource& source, std::int64_t lengthMicros, const std::atomic<bool>& stop);
 
   private:
     // Sleeps until `when`, waking for `stop`; false when stopped.
