@@ -16,7 +16,7 @@
 // - send never waits for a robot: robots/robot_links.h says how;
 // - the views (inputView, clockView, settingsView, robotViews) run on any
 //   thread but the MIDI thread; they read relaxed atomics, and take no lock
-//   the MIDI thread takes.
+//   the MIDI thread takes;
 // - a text sink and a time source given to the constructor (the renderer's)
 //   are called where send and handleRealtime run, with no lock held.
 // `lock` guards `actions` and `owners` and nothing else. debugLevel,
