@@ -314,7 +314,9 @@ namespace
     std::size_t events = 0;
     std::size_t referenceMissed = 0;       // events the bare JACK input did not get
     std::size_t referenceMisfits = 0;      // and those it got out of sequence
+    std::size_t referenceUnreadable = 0;   // events libjack could not read for it
     std::optional<std::size_t> lateReferenceMissed;  // the same, for a bare input opened after notara
+    std::size_t lateReferenceUnreadable = 0;
     std::size_t robotShortfall = 0;        // statements the worst robot lacked
     std::vector<std::int64_t> latencies;   // ns, every event on every robot
   };
@@ -409,8 +411,12 @@ namespace
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       result.referenceMissed = events - std::min(events, reference.received());
       result.referenceMisfits = reference.misfits();
+      result.referenceUnreadable = reference.unreadable();
       if (late_)
+      {
         result.lateReferenceMissed = events - std::min(events, late_->received());
+        result.lateReferenceUnreadable = late_->unreadable();
+      }
 
       result.passed = true;
       for (std::size_t r = 0; r < kRobots; ++r)
@@ -687,8 +693,9 @@ int main(int argc, char** argv)
                  double(r.referenceMissed), "", std::nullopt, "", std::nullopt});
       table.note("held " + rateText(options.hold) + jack + ": " + (r.passed ? "none lost, in order" : r.why) +
                  "; the bare JACK input opened before notara missed " + std::to_string(r.referenceMissed) + ", " +
-                 std::to_string(r.referenceMisfits) + " out of sequence; the one opened after it missed " +
-                 std::to_string(lateLost));
+                 std::to_string(r.referenceMisfits) + " out of sequence, " + std::to_string(r.referenceUnreadable) +
+                 " unreadable; the one opened after it missed " + std::to_string(lateLost) + ", " +
+                 std::to_string(r.lateReferenceUnreadable) + " unreadable");
       if (!options.json.empty())
         table.write(options.json);
       return 0;

@@ -39,8 +39,10 @@
 class MidiInPort final : private JackMidiInput::Sink
 {
 public:
-  /// Room for about a second of a fully loaded MIDI cable.
-  static constexpr std::size_t defaultQueueCapacity = 4096;
+  /// Room for 1.6 s at 10,000 messages a second (five seconds of a fully
+  /// loaded MIDI cable): a delivery thread that a busy machine holds up
+  /// that long loses nothing. 256 KiB.
+  static constexpr std::size_t defaultQueueCapacity = 16384;
 
   /// The application's callback, as midiInOpen takes it.
   using Callback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
