@@ -6,21 +6,26 @@
 //   last byte, beside the JACK period.
 // - Sustained throughput: the highest steady rate at which every event
 //   reaches all three robots, none lost and in order, for the whole run.
-//   Beside notara, a bare JACK MIDI input in this process listens to the
-//   same source: what it misses was lost before notara got it.
+//   Beside notara, a bare JACK MIDI input in this process (libjack alone)
+//   listens to the same source: what it misses was lost before notara got it.
+// - The JACK process callback of notara's input: its time per period,
+//   beside a bare libjack input's in the same run and the JACK period.
 //
 // Needs a running JACK server (JACK_DEFAULT_SERVER names it); scripts/bench
 // starts one with the dummy driver and a period of 64 frames.
 //
 // Usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S] [--sustain-seconds=S]
-//                     [--hold=RATE] [--jack-mode=TEXT] [--returns=N]
+//                     [--hold=RATE] [--jack-mode=TEXT] [--returns=N] [--callback-time=S]
 //   The rate ladder is probed for 10 s a step, the best rate held for 60 s.
 //   --hold runs only one sustained run at RATE and reports what was lost,
 //   beside what the bare JACK input lost; --jack-mode names how the JACK
 //   server runs (synchronous or not) in the table. --returns=N runs only
 //   the device's return: the source port closed and opened again N times
 //   under the same name, and the time from each return to the first event
-//   that reaches a robot.
+//   that reaches a robot. --callback-time=S runs only the process
+//   callbacks' timing: notara's JACK input, opened in this process through
+//   its libjack seam with a clock around the callback, and a bare input,
+//   S seconds at the --hold rate (10,000 a second by default).
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -35,8 +40,11 @@
 #include <vector>
 
 #include <jack/jack.h>
+#include <jack/midiport.h>
 #include <mmsystem.h>
-#include <rtmidi/RtMidi.h>
+
+#include "platform/posix/jackcalls.h"
+#include "platform/posix/midiinport.h"
 
 #include "latency_summary.h"
 #include "result_table.h"
@@ -75,6 +83,7 @@ namespace
     double hold = 0;          // > 0: only one run at this rate, counting losses
     std::string jackMode;     // how the server runs, for the table
     int returns = 0;          // > 0: only the device's return, this many times
+    double callbackSeconds = 0;  // > 0: only the process callbacks' time, this long
   };
 
   /// The JACK server's period and rate, asked of a client of our own.
@@ -98,24 +107,64 @@ namespace
     }
   };
 
-  /// A bare JACK MIDI input on the source's port, counting what arrives in
-  /// order; its callback runs on JACK's process thread and only counts.
+  /// The time of each period's process callback, kept in room made
+  /// beforehand: the process thread only reads the clock and stores.
+  class PeriodTimes
+  {
+  public:
+    explicit PeriodTimes(std::size_t room) : samples_(room) {}
+    /// Records one callback of `nanos` (process thread).
+    void record(std::int64_t nanos)
+    {
+      const std::size_t at = count_.load(std::memory_order_relaxed);
+      if (at < samples_.size())
+      {
+        samples_[at] = nanos;
+        count_.store(at + 1, std::memory_order_release);
+      }
+    }
+    /// The callbacks recorded so far.
+    std::vector<std::int64_t> samples() const
+    {
+      return {samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(count_.load(std::memory_order_acquire))};
+    }
+
+  private:
+    std::vector<std::int64_t> samples_;
+    std::atomic<std::size_t> count_{0};
+  };
+
+  std::int64_t monotonicNanos()
+  {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  }
+
+  /// A bare JACK MIDI input on the source's port, on libjack alone,
+  /// counting what arrives in order; its process callback reads each event
+  /// (a failed read counts as missed) and only counts. With `times`, the
+  /// time of each callback that had events is recorded there.
   class ReferenceInput
   {
   public:
-    explicit ReferenceInput(const std::string& sourcePort, const std::string& client = "nbench-ref")
-        : input_(std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, client))
+    explicit ReferenceInput(const std::string& sourcePort, const std::string& client = "nbench-ref",
+                            PeriodTimes* times = nullptr)
+        : times_(times)
     {
-      input_->setErrorCallback(&ReferenceInput::onError, this);
-      const unsigned count = input_->getPortCount();
-      unsigned index = 0;
-      while (index < count && input_->getPortName(index) != sourcePort)
-        ++index;
-      if (index == count)
-        throw std::runtime_error("ReferenceInput: no JACK port " + sourcePort);
-      input_->setCallback(&ReferenceInput::onMessage, this);
-      input_->openPort(index, "ref in");
+      jack_status_t status{};
+      client_ = jack_client_open(client.c_str(), JackNoStartServer, &status);
+      if (client_ == nullptr)
+        throw std::runtime_error("ReferenceInput: no JACK server answers");
+      port_ = jack_port_register(client_, "ref in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+      if (port_ == nullptr || jack_set_process_callback(client_, &ReferenceInput::process, this) != 0 ||
+          jack_activate(client_) != 0 || jack_connect(client_, sourcePort.c_str(), jack_port_name(port_)) != 0)
+      {
+        jack_client_close(client_);
+        throw std::runtime_error("ReferenceInput: can't listen to JACK port " + sourcePort);
+      }
     }
+    ~ReferenceInput() { jack_client_close(client_); }
+    ReferenceInput(const ReferenceInput&) = delete;
+    ReferenceInput& operator=(const ReferenceInput&) = delete;
 
     /// Forgets what arrived so far; the next event must carry sequence `next`.
     void expect(std::size_t next)
@@ -123,42 +172,124 @@ namespace
       expected_ = next;
       received_ = 0;
       misfits_ = 0;
+      unreadable_ = 0;
     }
     /// Events received since expect.
     std::size_t received() const { return received_; }
     /// Events whose sequence number was not the next one (a gap or a
     /// reordering counts once: the count follows the sequence again).
     std::size_t misfits() const { return misfits_; }
+    /// Events that libjack could not read.
+    std::size_t unreadable() const { return unreadable_; }
 
   private:
-    static void onMessage(double, std::vector<unsigned char>* message, void* self)
+    static int process(jack_nframes_t frames, void* self)
     {
       auto* me = static_cast<ReferenceInput*>(self);
-      const auto& m = *message;
-      const std::size_t expected = me->expected_.load(std::memory_order_relaxed);
+      const std::int64_t start = me->times_ ? monotonicNanos() : 0;
+      void* buffer = jack_port_get_buffer(me->port_, frames);
+      const std::uint32_t count = buffer ? jack_midi_get_event_count(buffer) : 0;
+      for (std::uint32_t i = 0; i < count; ++i)
+      {
+        jack_midi_event_t event{};
+        if (jack_midi_event_get(&event, buffer, i) != 0)
+          me->unreadable_.fetch_add(1, std::memory_order_relaxed);
+        else
+          me->onMessage(event.buffer, event.size);
+      }
+      if (me->times_ && count > 0)
+        me->times_->record(monotonicNanos() - start);
+      return 0;
+    }
+
+    void onMessage(const unsigned char* m, std::size_t size)
+    {
+      const std::size_t expected = expected_.load(std::memory_order_relaxed);
       std::size_t next = expected + 1;
-      if (m.size() != 3 || (m[0] & 0xF0) != 0x90)
-        me->misfits_.fetch_add(1, std::memory_order_relaxed);
+      if (size != 3 || (m[0] & 0xF0) != 0x90)
+        misfits_.fetch_add(1, std::memory_order_relaxed);
       else
       {
         const std::size_t seq = m[1] + 128u * m[2];
         const std::size_t modulus = StatementSink::sequenceModulus;
         if (seq != expected % modulus)
         {
-          me->misfits_.fetch_add(1, std::memory_order_relaxed);
+          misfits_.fetch_add(1, std::memory_order_relaxed);
           next = expected - expected % modulus + seq + 1;
         }
       }
-      me->expected_.store(next, std::memory_order_relaxed);
-      me->received_.fetch_add(1, std::memory_order_relaxed);
+      expected_.store(next, std::memory_order_relaxed);
+      received_.fetch_add(1, std::memory_order_relaxed);
     }
-    static void onError(RtMidiError::Type, const std::string&, void*) {}
 
-    std::unique_ptr<RtMidiIn> input_;
+    PeriodTimes* times_;
+    jack_client_t* client_ = nullptr;
+    jack_port_t* port_ = nullptr;
     std::atomic<std::size_t> expected_{0};
     std::atomic<std::size_t> received_{0};
     std::atomic<std::size_t> misfits_{0};
+    std::atomic<std::size_t> unreadable_{0};
   };
+
+  /// libjack for notara's JACK input, with the time of each process
+  /// callback that had events recorded: the input itself is not changed.
+  class TimedJackCalls final : public JackCalls
+  {
+  public:
+    explicit TimedJackCalls(PeriodTimes& times) : real_(JackCalls::libjack()), times_(times) {}
+    jack_client_t* clientOpen(const char* name) override { return real_.clientOpen(name); }
+    void clientClose(jack_client_t* client) override { real_.clientClose(client); }
+    jack_port_t* registerMidiInput(jack_client_t* client, const char* name) override
+    {
+      return port_ = real_.registerMidiInput(client, name);
+    }
+    bool portExists(jack_client_t* client, const char* name) override { return real_.portExists(client, name); }
+    const char* portName(jack_port_t* port) override { return real_.portName(port); }
+    int setProcessCallback(jack_client_t* client, JackProcessCallback callback, void* arg) override
+    {
+      callback_ = callback;
+      arg_ = arg;
+      return real_.setProcessCallback(client, &TimedJackCalls::timed, this);
+    }
+    int activate(jack_client_t* client) override { return real_.activate(client); }
+    int connect(jack_client_t* client, const char* source, const char* destination) override
+    {
+      return real_.connect(client, source, destination);
+    }
+    void* portBuffer(jack_port_t* port, jack_nframes_t frames) override { return real_.portBuffer(port, frames); }
+    std::uint32_t eventCount(void* buffer) override { return real_.eventCount(buffer); }
+    int eventGet(jack_midi_event_t* event, void* buffer, std::uint32_t index) override
+    {
+      return real_.eventGet(event, buffer, index);
+    }
+
+  private:
+    static int timed(jack_nframes_t frames, void* self)
+    {
+      auto* me = static_cast<TimedJackCalls*>(self);
+      // Whether the period has events is asked before the clock starts.
+      void* buffer = jack_port_get_buffer(me->port_, frames);
+      const bool events = buffer != nullptr && jack_midi_get_event_count(buffer) > 0;
+      const std::int64_t start = monotonicNanos();
+      const int result = me->callback_(frames, me->arg_);
+      if (events)
+        me->times_.record(monotonicNanos() - start);
+      return result;
+    }
+
+    JackCalls& real_;
+    PeriodTimes& times_;
+    jack_port_t* port_ = nullptr;
+    JackProcessCallback callback_ = nullptr;
+    void* arg_ = nullptr;
+  };
+
+  /// Counts what notara's JACK input delivers to its application callback.
+  void CALLBACK countDelivered(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR)
+  {
+    if (msg == MIM_DATA)
+      reinterpret_cast<std::atomic<std::size_t>*>(instance)->fetch_add(1, std::memory_order_relaxed);
+  }
 
   /// The MIDI input device number under which notara lists `name`.
   int deviceNumber(const std::string& name)
@@ -183,7 +314,9 @@ namespace
     std::size_t events = 0;
     std::size_t referenceMissed = 0;       // events the bare JACK input did not get
     std::size_t referenceMisfits = 0;      // and those it got out of sequence
+    std::size_t referenceUnreadable = 0;   // events libjack could not read for it
     std::optional<std::size_t> lateReferenceMissed;  // the same, for a bare input opened after notara
+    std::size_t lateReferenceUnreadable = 0;
     std::size_t robotShortfall = 0;        // statements the worst robot lacked
     std::vector<std::int64_t> latencies;   // ns, every event on every robot
   };
@@ -278,8 +411,12 @@ namespace
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       result.referenceMissed = events - std::min(events, reference.received());
       result.referenceMisfits = reference.misfits();
+      result.referenceUnreadable = reference.unreadable();
       if (late_)
+      {
         result.lateReferenceMissed = events - std::min(events, late_->received());
+        result.lateReferenceUnreadable = late_->unreadable();
+      }
 
       result.passed = true;
       for (std::size_t r = 0; r < kRobots; ++r)
@@ -386,6 +523,60 @@ namespace
     return text;
   }
 
+  /// The time of notara's JACK process callback per period with events,
+  /// beside a bare libjack input's in the same run: notara's input opened
+  /// in this process (the same code as in the program) on `source`, the
+  /// bare input after it, `rate` events a second for `seconds`.
+  void measureCallbacks(JackMidiSource& source, double rate, double seconds, const JackTiming& timing,
+                        const std::string& periodName, const std::string& jack, ResultTable& table)
+  {
+    const std::size_t room = static_cast<std::size_t>(seconds * timing.rate / std::max(1u, timing.frames)) + 1000;
+    PeriodTimes notaraTimes(room);
+    PeriodTimes bareTimes(room);
+    TimedJackCalls calls(notaraTimes);
+    std::atomic<std::size_t> delivered{0};
+    MidiInPort port(&countDelivered, reinterpret_cast<DWORD_PTR>(&delivered), calls);
+    port.open({RtMidi::UNIX_JACK, source.fullName()});
+    port.start();
+    ReferenceInput bare(source.fullName(), "nbench-ref-timed", &bareTimes);
+    bare.expect(0);
+
+    std::cout << "system_bench: process callbacks, " << seconds << " s at " << rateText(rate) << jack << "... "
+              << std::flush;
+    const auto events = static_cast<std::size_t>(rate * seconds);
+    const Clock::time_point start = Clock::now();
+    std::size_t k = 0;
+    while (k < events)
+    {
+      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+      const auto due = std::min(events, static_cast<std::size_t>(elapsed * rate) + 1);
+      for (; k < due; ++k)
+        Trial::send(source, k);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    port.stop();
+    port.close();
+
+    std::vector<std::int64_t> notaraSamples = notaraTimes.samples();
+    std::vector<std::int64_t> bareSamples = bareTimes.samples();
+    const LatencySummary n = LatencySummary::of(notaraSamples);
+    const LatencySummary b = LatencySummary::of(bareSamples);
+    std::cout << "notara p50 " << n.p50 / 1000 << " us, p99 " << n.p99 / 1000 << " us; bare input p50 "
+              << b.p50 / 1000 << " us, p99 " << b.p99 / 1000 << " us; period " << timing.periodMicros() << " us"
+              << std::endl;
+    const std::string subject = "JACK process callback per period with events, " + rateText(rate) + jack + " (" +
+                                std::to_string(n.count) + " periods)";
+    table.add({"system", subject, "p50", n.p50 / 1000, "us", timing.periodMicros(), periodName, std::nullopt});
+    table.add({"system", subject, "p99", n.p99 / 1000, "us", timing.periodMicros(), periodName, std::nullopt});
+    const std::string bareSubject = "the same, a bare libjack input (" + std::to_string(b.count) + " periods)";
+    table.add({"system", bareSubject, "p50", b.p50 / 1000, "us", std::nullopt, "", std::nullopt});
+    table.add({"system", bareSubject, "p99", b.p99 / 1000, "us", std::nullopt, "", std::nullopt});
+    table.note("process callbacks at " + rateText(rate) + jack + ": notara's input delivered " +
+               std::to_string(delivered.load()) + " of " + std::to_string(events) + ", the bare input got " +
+               std::to_string(bare.received()) + " (" + std::to_string(bare.unreadable()) + " unreadable)");
+  }
+
   Options parse(int argc, char** argv)
   {
     Options options;
@@ -409,10 +600,13 @@ namespace
         options.jackMode = arg.substr(12);
       else if (arg.rfind("--returns=", 0) == 0)
         options.returns = std::stoi(arg.substr(10));
+      else if (arg.rfind("--callback-time=", 0) == 0)
+        options.callbackSeconds = std::stod(arg.substr(16));
       else
         throw std::invalid_argument("unknown argument " + arg +
                                     " (usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S]"
-                                    " [--sustain-seconds=S] [--hold=RATE] [--jack-mode=TEXT] [--returns=N])");
+                                    " [--sustain-seconds=S] [--hold=RATE] [--jack-mode=TEXT] [--returns=N]"
+                                    " [--callback-time=S])");
     }
     return options;
   }
@@ -430,6 +624,18 @@ int main(int argc, char** argv)
                                    std::to_string(timing.rate) + " Hz" +
                                    (timing.realtime ? ", realtime" : ", no realtime") + ")";
     const std::string jack = options.jackMode.empty() ? "" : ", JACK " + options.jackMode;
+
+    if (options.callbackSeconds > 0)
+    {
+      JackMidiSource source("bench-out");
+      source.setPace(std::chrono::milliseconds(0));
+      ResultTable table("system_bench");
+      measureCallbacks(source, options.hold > 0 ? options.hold : 10000, options.callbackSeconds, timing, periodName,
+                       jack, table);
+      if (!options.json.empty())
+        table.write(options.json);
+      return 0;
+    }
 
     if (options.returns > 0)
     {
@@ -487,8 +693,9 @@ int main(int argc, char** argv)
                  double(r.referenceMissed), "", std::nullopt, "", std::nullopt});
       table.note("held " + rateText(options.hold) + jack + ": " + (r.passed ? "none lost, in order" : r.why) +
                  "; the bare JACK input opened before notara missed " + std::to_string(r.referenceMissed) + ", " +
-                 std::to_string(r.referenceMisfits) + " out of sequence; the one opened after it missed " +
-                 std::to_string(lateLost));
+                 std::to_string(r.referenceMisfits) + " out of sequence, " + std::to_string(r.referenceUnreadable) +
+                 " unreadable; the one opened after it missed " + std::to_string(lateLost) + ", " +
+                 std::to_string(r.lateReferenceUnreadable) + " unreadable");
       if (!options.json.empty())
         table.write(options.json);
       return 0;

@@ -232,13 +232,9 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
 #if !defined(_WIN32)
   else if (msg == MIM_QUEUE_DROPPED)
   {
-    // The layer's input queue was full: param1 messages never reached us.
+    // param1 messages never reached us (the input queue was full, or the
+    // MIDI system could not read them); the layer's lines name the cause.
     dropped_.fetch_add(param1, std::memory_order_relaxed);
-    char line[96];
-    const int length = std::snprintf(line, sizeof line,
-                                     "MidiIn: input queue full, %lu MIDI messages dropped\n",
-                                     static_cast<unsigned long>(param1));
-    std::cerr.write(line, length).flush();
   }
 #endif
   else if (msg == MIM_ERROR)

@@ -153,12 +153,8 @@ TEST(MidiInView, CountsTheEventsReadAndWhatTheSystemDropped)
   EXPECT_EQ(view.eventsRead, 2u);
   EXPECT_EQ(in.events.size(), 2u);
 #if !defined(_WIN32)
-  // The line and the count come from the same report.
+  // Every loss the layer reports is counted; its lines are the layer's.
   EXPECT_EQ(view.dropped, 20u);
-  EXPECT_NE(log.find("MidiIn: input queue full, 17 MIDI messages dropped\n"
-                     "MidiIn: input queue full, 3 MIDI messages dropped\n"),
-            std::string::npos)
-      << log;
 #endif
 }
 

@@ -1,11 +1,13 @@
-// One open MIDI input device over RtMidi.
+// One open MIDI input device: JACK through a client of our own, the ALSA
+// sequencer through RtMidi.
 #include "midiinport.h"
 
 #include <cerrno>
 #include <chrono>
-#include <system_error>
+#include <cstdio>
 #include <exception>
 #include <iostream>
+#include <system_error>
 
 #include "shortmessage.h"
 
@@ -19,8 +21,9 @@ namespace
   }
 }
 
-MidiInPort::MidiInPort(Callback callback, DWORD_PTR instance)
-  : callback_(callback), instance_(instance)
+MidiInPort::MidiInPort(Callback callback, DWORD_PTR instance, JackCalls& jack,
+                       std::size_t queueCapacity)
+  : callback_(callback), instance_(instance), jack_(jack), queue_(queueCapacity)
 {
   static_assert(std::atomic<bool>::is_always_lock_free &&
                   std::atomic<std::size_t>::is_always_lock_free,
@@ -46,6 +49,13 @@ MidiInPort::~MidiInPort()
 
 void MidiInPort::open(const MidiPortRef& port)
 {
+  if (port.api == RtMidi::UNIX_JACK)
+  {
+    JackMidiInput::Sink& sink = *this;
+    jackInput_ = std::make_unique<JackMidiInput>(jack_, port.name, sink);
+    api_ = port.api;
+    return;
+  }
   auto input = std::make_unique<RtMidiIn>(port.api, "notara");
   input->setErrorCallback(&MidiSystem::ignoreError);
   // System exclusive is dropped, as on Windows without input buffers;
@@ -82,13 +92,15 @@ void MidiInPort::stop()
 {
   running_.store(false);
   dropped_.store(0);
+  unreadable_.store(0);
 }
 
 void MidiInPort::close()
 {
   running_.store(false);
-  // Destroying the RtMidi object ends its thread (or JACK client), so
-  // nothing is queued after this.
+  // Closing the JACK client or destroying the RtMidi object ends its
+  // thread, so nothing is queued after this.
+  jackInput_.reset();
   input_.reset();
   quit_.store(true);
   wake();
@@ -109,31 +121,57 @@ bool MidiInPort::onDeliveryThread() const
 
 void MidiInPort::onInput(double, std::vector<unsigned char>* message, void* userData)
 {
-  // RtMidi's thread must never see an exception.
-  try
-  {
-    static_cast<MidiInPort*>(userData)->queue(*message);
-  }
-  catch (...)
-  {
-  }
+  // RtMidi's thread must never see an exception; nothing here throws.
+  auto* port = static_cast<MidiInPort*>(userData);
+  port->beginPeriod();
+  port->receive(message->data(), message->size());
+  port->endPeriod();
 }
 
-void MidiInPort::queue(const std::vector<unsigned char>& message)
+void MidiInPort::beginPeriod() noexcept
 {
-  if (!running_.load())
+  // One look at the state and the clock for the whole period.
+  periodRunning_ = running_.load();
+  periodRun_ = run_.load();
+  periodTime_ = static_cast<DWORD>((nowNanos() - startNanos_.load()) / 1000000);
+  periodQueued_ = false;
+}
+
+void MidiInPort::receive(const unsigned char* bytes, std::size_t size) noexcept
+{
+  if (!periodRunning_)
     return;
   DWORD word = 0;
-  const ShortMessageKind kind = packShortMessage(message.data(), message.size(), word);
+  ShortMessageKind kind = ShortMessageKind::invalid;
+  if (size > 0)
+    kind = packShortMessage(bytes, size, word);
   if (kind == ShortMessageKind::dropped)
     return;
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-    std::chrono::nanoseconds(nowNanos() - startNanos_.load()));
-  const Queued item{kind == ShortMessageKind::data ? MIM_DATA : MIM_ERROR, word,
-                    static_cast<DWORD>(elapsed.count()), run_.load()};
+  if (kind == ShortMessageKind::data)
+    push({MIM_DATA, word, periodTime_, periodRun_});
+  else
+    push({MIM_ERROR, word, static_cast<DWORD>(size), periodRun_});
+}
+
+void MidiInPort::unreadable() noexcept
+{
+  if (!periodRunning_)
+    return;
+  unreadable_.fetch_add(1);
+  periodQueued_ = true;
+}
+
+void MidiInPort::endPeriod() noexcept
+{
+  if (periodQueued_)
+    wake();
+}
+
+void MidiInPort::push(const Queued& item) noexcept
+{
   if (!queue_.push(item))
     dropped_.fetch_add(1);
-  wake();
+  periodQueued_ = true;
 }
 
 void MidiInPort::wake()
@@ -153,7 +191,8 @@ void MidiInPort::deliverLoop()
       sleeping_.store(true);
       // Anything that came between the last pop and the flag was pushed
       // before its producer looked at the flag, so it is seen here.
-      if (quit_.load() || queue_.read_available() > 0 || dropped_.load() > 0)
+      if (quit_.load() || queue_.read_available() > 0 || dropped_.load() > 0 ||
+          unreadable_.load() > 0)
       {
         // A producer that cleared the flag has posted: take that post.
         if (!sleeping_.exchange(false))
@@ -164,6 +203,8 @@ void MidiInPort::deliverLoop()
       while (sem_wait(&wakeup_) != 0 && errno == EINTR)
         ;
     }
+    // What was lost after the last look, before the close.
+    reportLosses();
   }
   catch (...)
   {
@@ -179,6 +220,12 @@ void MidiInPort::deliverQueued()
   {
     if (!running_.load() || item.run != run_.load())
       continue;
+    if (item.msg == MIM_ERROR)
+    {
+      if (malformed_++ == 0)
+        firstMalformed_ = item;
+      continue;
+    }
     try
     {
       notify(item.msg, item.param1, item.param2);
@@ -194,16 +241,63 @@ void MidiInPort::deliverQueued()
                 << std::endl;
     }
   }
-  // One report per burst of losses: the count since the last report; the
-  // callback counts them and writes the line.
-  if (const std::size_t dropped = dropped_.exchange(0); dropped > 0 && running_.load())
+  reportLosses();
+}
+
+void MidiInPort::reportLosses()
+{
+  // One line per burst of losses and cause: the count since the last
+  // report. Losses counted while the device ran are reported even when it
+  // was closed meanwhile; stop discards them.
+  std::size_t lost = 0;
+  if (const std::size_t dropped = dropped_.exchange(0); dropped > 0)
+  {
+    lost += dropped;
+    std::cerr << "MidiInPort::deliverLoop: input queue full, " << dropped
+              << " MIDI messages dropped" << std::endl;
+  }
+  if (const std::size_t unreadable = unreadable_.exchange(0); unreadable > 0)
+  {
+    lost += unreadable;
+    std::cerr << "MidiInPort::deliverLoop: JACK could not read " << unreadable
+              << " MIDI messages (a cycle ran late); dropped" << std::endl;
+  }
+  if (malformed_ > 0)
+  {
+    lost += malformed_;
+    reportMalformed();
+  }
+  // The application counts what never reached it (its input view); the
+  // lines above name the causes.
+  if (lost > 0 && running_.load())
   {
     try
     {
-      notify(MIM_QUEUE_DROPPED, static_cast<DWORD>(dropped), 0);
+      notify(MIM_QUEUE_DROPPED, static_cast<DWORD>(lost), 0);
     }
     catch (...)
     {
     }
   }
+}
+
+void MidiInPort::reportMalformed()
+{
+  const std::size_t count = malformed_;
+  malformed_ = 0;
+  const auto size = static_cast<std::size_t>(firstMalformed_.param2);
+  std::string bytes;
+  for (std::size_t i = 0; i < size && i < 3; ++i)
+  {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%s%02x", i == 0 ? "" : " ",
+                  static_cast<unsigned>((firstMalformed_.param1 >> (8 * i)) & 0xFFu));
+    bytes += hex;
+  }
+  if (size > 3)
+    bytes += " ...";
+  std::cerr << "MidiInPort::deliverLoop: " << count
+            << " MIDI messages dropped that are not whole short messages (the first: " << size
+            << (size == 1 ? " byte" : " bytes") << (size > 0 ? ", " : "") << bytes << ")"
+            << std::endl;
 }

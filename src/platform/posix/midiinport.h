@@ -1,16 +1,23 @@
 #pragma once
-// One open MIDI input device: an RtMidi input connected to one port, and
-// the thread on which the application's callback gets the messages.
+// One open MIDI input device: a JACK client of our own (JackMidiInput) or,
+// for the ALSA sequencer, an RtMidi input, connected to one port; and the
+// thread on which the application's callback gets the messages.
 //
-// Threading: RtMidi's thread (for JACK, the JACK process thread, which must
-// never wait) only packs each message and pushes it on a lock-free
-// single-producer queue: no lock, no allocation; the one system call it may
-// make is the semaphore post that wakes a delivery thread that went to
-// sleep, and a post never waits. The delivery thread of this object calls
-// the application's callback, so that a slow callback never stalls the MIDI
-// system. The callback runs with no lock of this object held. open, start,
-// stop, close and notify may be called from any thread but the delivery
-// thread may not close its own device.
+// Threading: the MIDI system's thread (JACK's process thread, which must
+// never wait, or RtMidi's) only packs each message and pushes it on a
+// lock-free single-producer queue: no lock, no allocation; the one system
+// call it may make, once a period, is the semaphore post that wakes a
+// delivery thread that went to sleep, and a post never waits. The delivery
+// thread of this object calls the application's callback, so that a slow
+// callback never stalls the MIDI system. The callback runs with no lock of
+// this object held. open, start, stop, close and notify may be called from
+// any thread but the delivery thread may not close its own device.
+//
+// What is lost is counted and reported by the delivery thread on standard
+// error, one line per burst and cause: messages the queue had no room for,
+// messages JACK could not read, and messages that are not whole short
+// messages (the first of them shown). None is delivered in part, and none
+// in the place of another.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -23,24 +30,33 @@
 #include <boost/lockfree/spsc_queue.hpp>
 #include <rtmidi/RtMidi.h>
 
+#include "jackcalls.h"
+#include "jackmidiinput.h"
 #include "midisystem.h"
 #include "mmsystem.h"
 
 /// An open MIDI input device; its address is the HMIDIIN handle.
-class MidiInPort
+class MidiInPort final : private JackMidiInput::Sink
 {
 public:
+  /// Room for 1.6 s at 10,000 messages a second (five seconds of a fully
+  /// loaded MIDI cable): a delivery thread that a busy machine holds up
+  /// that long loses nothing. 256 KiB.
+  static constexpr std::size_t defaultQueueCapacity = 16384;
+
   /// The application's callback, as midiInOpen takes it.
   using Callback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
-  /// Prepares delivery to `callback` (may be null) with `instance`.
-  MidiInPort(Callback callback, DWORD_PTR instance);
+  /// Prepares delivery to `callback` (may be null) with `instance`; a JACK
+  /// port is read through `jack`, and at most `queueCapacity` messages wait.
+  MidiInPort(Callback callback, DWORD_PTR instance, JackCalls& jack = JackCalls::libjack(),
+             std::size_t queueCapacity = defaultQueueCapacity);
   /// Closes the device if that was not done.
   ~MidiInPort();
   MidiInPort(const MidiInPort&) = delete;
   MidiInPort& operator=(const MidiInPort&) = delete;
 
-  /// Connects to `port`; throws RtMidiError or std::system_error on failure.
+  /// Connects to `port`; throws RtMidiError or std::runtime_error on failure.
   void open(const MidiPortRef& port);
   /// Starts delivering input; time stamps count from now.
   void start();
@@ -59,6 +75,9 @@ public:
   RtMidi::Api api() const { return api_; }
 
 private:
+  // MIM_DATA with the packed message and its time; MIM_ERROR for a message
+  // that is not a whole short message, with its first three bytes and its
+  // size, counted and reported rather than delivered.
   struct Queued
   {
     UINT msg;
@@ -67,28 +86,50 @@ private:
     std::uint32_t run;  // the start it was queued after
   };
 
-  // Room for about a second of a fully loaded MIDI cable.
-  static constexpr std::size_t queueCapacity = 4096;
-
+  // RtMidi's callback: one message, as a period of its own.
   static void onInput(double timeStamp, std::vector<unsigned char>* message, void* userData);
-  void queue(const std::vector<unsigned char>& message);
+  // JackMidiInput::Sink, on the MIDI system's thread.
+  void beginPeriod() noexcept override;
+  void receive(const unsigned char* bytes, std::size_t size) noexcept override;
+  void unreadable() noexcept override;
+  void endPeriod() noexcept override;
+  // Pushes one item; counts it as dropped when the queue is full.
+  void push(const Queued& item) noexcept;
   // Wakes the delivery thread if it sleeps; never waits.
   void wake();
   void deliverLoop();
   // Delivers what is queued; reports the messages dropped meanwhile.
   void deliverQueued();
+  // One line per cause for the losses since the last report.
+  void reportLosses();
+  // The line for the burst of messages that were not whole short messages.
+  void reportMalformed();
 
   Callback callback_;
   DWORD_PTR instance_;
+  JackCalls& jack_;
   RtMidi::Api api_ = RtMidi::UNSPECIFIED;
   std::unique_ptr<RtMidiIn> input_;
+  std::unique_ptr<JackMidiInput> jackInput_;
   std::atomic<bool> running_{false};
   std::atomic<std::uint32_t> run_{0};
   std::atomic<std::int64_t> startNanos_{0};
 
-  // RtMidi's thread pushes, the delivery thread pops.
-  boost::lockfree::spsc_queue<Queued, boost::lockfree::capacity<queueCapacity>> queue_;
-  std::atomic<std::size_t> dropped_{0};
+  // The period under way, as the MIDI system's thread saw it at its start
+  // (that thread only).
+  bool periodRunning_ = false;
+  std::uint32_t periodRun_ = 0;
+  DWORD periodTime_ = 0;
+  bool periodQueued_ = false;
+
+  // The MIDI system's thread pushes, the delivery thread pops.
+  boost::lockfree::spsc_queue<Queued> queue_;
+  std::atomic<std::size_t> dropped_{0};     // no room in the queue
+  std::atomic<std::size_t> unreadable_{0};  // JACK could not read them
+  // Not whole short messages since the last report, and the first of them
+  // (delivery thread only).
+  std::size_t malformed_ = 0;
+  Queued firstMalformed_{};
   std::atomic<bool> quit_{false};
   // Set by the delivery thread before it waits on wakeup_; whoever clears
   // it posts, so a sleep gets exactly one post.

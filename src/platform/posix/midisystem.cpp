@@ -169,8 +169,8 @@ void MidiSystem::lookJack()
       [](jack_status_t, const char*, void* gone) { static_cast<std::atomic<bool>*>(gone)->store(true); },
       &jackGone_);
   }
-  // The same question RtMidi's JACK input asks, so the numbers and names
-  // match the ports it opens.
+  // Every MIDI output port of the server, in JACK's order; the device's
+  // input client finds its port again by this full name.
   const char** names = jack_get_ports(jack_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
   if (names == nullptr)
     return;
