@@ -19,10 +19,7 @@
 #include "support/silent_host.h"
 #include "support/test_server.h"
 
-using notara::test::JackMidiSource;
-using notara::test::NotaraRun;
-using notara::test::SilentHost;
-using notara::test::TestServer;
+using namespace notara::test;
 
 namespace
 {
@@ -30,7 +27,7 @@ namespace
   // every client in each cycle, so no MIDI event is lost on its way to
   // notara, and every event the test plays must reach a healthy robot.
   [[maybe_unused]] testing::Environment* const privateJack =
-    testing::AddGlobalTestEnvironment(new notara::test::PrivateJackEnvironment(true));
+    testing::AddGlobalTestEnvironment(new PrivateJackEnvironment(true));
 
   std::string robotLine(int slot, unsigned port)
   {
