@@ -16,6 +16,7 @@
 #include "bridge/filter.h"
 #include "bridge/midi.h"
 #include "bridge/actionowners.h"
+#include "log/stderr_line.h"
 #include "vaxo/printable.h"
 
 namespace
@@ -55,12 +56,6 @@ namespace
     }
     return makeFilter(parts);
   }
-
-  /// Writes one line to standard error in a single write.
-  void writeLine(const std::string& line)
-  {
-    std::cerr << line + "\n" << std::flush;
-  }
 }
 
 VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
@@ -86,7 +81,7 @@ VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
       if (list.size() == 2)
         if (const auto level = controlWord(list[1]))
           debugLevel.store(static_cast<int>(*level));
-      writeLine("Set debug to " + std::to_string(debugLevel.load()));
+      notara::writeStderrLine("Set debug to " + std::to_string(debugLevel.load()));
     }
     else if (command == "setparameter")
     {
@@ -101,7 +96,7 @@ VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
       if (list.size() < 6 || !(channelMask = controlWord(list[1])) || !list[2].isList() ||
           !list[3].isString() || !list[4].isList() || !(robotMask = controlWord(list[5])))
       {
-        writeLine(" parameter extraction failed");
+        notara::writeStderrLine(" parameter extraction failed");
         return V_CONTINUE;
       }
 
@@ -115,7 +110,7 @@ VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
         else
         {
           // The words read so far still make the parameter list.
-          writeLine("params extraction failure");
+          notara::writeStderrLine("params extraction failure");
           break;
         }
       }
@@ -133,10 +128,10 @@ VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
       {
         // A parameter the operation's setup can't convert; installAction has
         // appended nothing at that point.
-        writeLine("Registering action failed: " + vaxo::printable(name) + ": " + e.what());
+        notara::writeStderrLine("Registering action failed: " + vaxo::printable(name) + ": " + e.what());
         return V_CONTINUE;
       }
-      writeLine("Registering action: " +
+      notara::writeStderrLine("Registering action: " +
                 std::to_string(reinterpret_cast<std::intptr_t>(operation)));
     }
   }

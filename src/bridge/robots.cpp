@@ -9,6 +9,7 @@
 
 #include "bridge/midi.h"
 #include "bridge/text_sink.h"
+#include "log/stderr_line.h"
 #include "vaxo/printable.h"
 
 int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
@@ -21,7 +22,6 @@ void Midi::send(int robotMask, const std::string& text)
   const auto mask = static_cast<std::uint32_t>(robotMask);
   if (debugLevel.load(std::memory_order_relaxed) > 9)
   {
-    // One write per line, so that lines of other threads don't cut into it.
     // A text may carry words a server registered: one with a control
     // character is shown escaped, so it can't steer the terminal.
     const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
@@ -31,8 +31,7 @@ void Midi::send(int robotMask, const std::string& text)
     line += plain ? text : vaxo::printable(text);
     line += "' to ";
     line += std::to_string(mask);
-    line += '\n';
-    std::cerr << line << std::flush;
+    notara::writeStderrLine(line);
   }
   if (sink_)
     sink_->send(robotMask, text);

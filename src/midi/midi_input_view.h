@@ -30,4 +30,8 @@ struct MidiInputView
 };
 
 /// "closed", "open" or "gone".
-const char* toString(MidiInputView::State state);
+inline const char* toString(MidiInputView::State state)
+{
+  constexpr const char* names[] = {"closed", "open", "gone"};
+  return names[static_cast<int>(state)];
+}

@@ -119,19 +119,6 @@ MidiInputView MidiIn::inputView() const
   return view;
 }
 
-const char* toString(MidiInputView::State state)
-{
-  switch (state)
-  {
-  case MidiInputView::State::open:
-    return "open";
-  case MidiInputView::State::gone:
-    return "gone";
-  case MidiInputView::State::closed:
-    break;
-  }
-  return "closed";
-}
 
 std::string MidiIn::openError() const
 {

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "libgantry/error.h"
+#include "log/stderr_line.h"
 #include "robots/script.h"
 #include "vaxo/printable.h"
 
@@ -38,26 +39,12 @@ VCallbackAction onClientError(const VMessage& msg)
   try
   {
     // The text is the server's: escaped, it can't steer the terminal.
-    std::cerr << "Vaxo error: " + vaxo::printable(msg.message) + "\n" << std::flush;
+    notara::writeStderrLine("Vaxo error: " + vaxo::printable(msg.message));
   }
   catch (...)
   {
   }
   return V_CONTINUE;
-}
-
-const char* toString(RobotLinkView::State state)
-{
-  switch (state)
-  {
-  case RobotLinkView::State::up:
-    return "up";
-  case RobotLinkView::State::down:
-    return "down";
-  case RobotLinkView::State::connecting:
-    break;
-  }
-  return "connecting";
 }
 
 RobotLink::RobotLink(RobotEvents& events, int slot, const std::string& host, unsigned port,
@@ -118,8 +105,7 @@ std::uint64_t RobotLink::dropped() const
 
 void RobotLink::writeLine(const std::string& text) const
 {
-  // One write per line, so that lines of other threads don't cut into it.
-  std::cerr << name_ + " " + text + "\n" << std::flush;
+  notara::writeStderrLine(name_ + " " + text);
 }
 
 void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)

@@ -40,4 +40,8 @@ struct RobotLinkView
 };
 
 /// "connecting", "up" or "down".
-const char* toString(RobotLinkView::State state);
+inline const char* toString(RobotLinkView::State state)
+{
+  constexpr const char* names[] = {"connecting", "up", "down"};
+  return names[static_cast<int>(state)];
+}

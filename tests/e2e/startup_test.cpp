@@ -35,9 +35,14 @@ namespace
 
     // Runs notara with `args` in a directory whose notara.conf holds a
     // robot on `server` and an EmitMap of every note of channel 0, and
-    // checks that a note from `source` reaches the robot, byte for byte.
+    // checks that a note from `source` (device 0) reaches the robot, byte
+    // for byte, and that one from a second source (device 1), played just
+    // before it, does not: notara opened device 0 and no other.
     void expectNoteFromSourceReachesRobot(const std::vector<std::string>& args, const std::string& warning)
     {
+      JackMidiSource second("e2e-startup-2");
+      ASSERT_EQ(deviceOf(*source), 0);
+      ASSERT_EQ(deviceOf(second), 1);
       const auto devices = notara::test::midiInputDevices();
       NotaraRun run(NOTARA_BINARY, robotLine(0, server.port()) + "action 1 0 1 EmitMap midi.key\n");
       run.start(args);
@@ -46,6 +51,7 @@ namespace
       EXPECT_EQ(run.process().errors(), notara::test::deviceListText(devices) + warning +
                                             "parsing notara.conf\n" + registeringLine(server.port()));
 
+      second.noteOn(0, 61, 100);
       source->noteOn(0, 60, 100);
       const std::string expected = run.upload() + "emit midi.key(9,0,60,100),";
       ASSERT_TRUE(server.waitForBytes(0, expected.size())) << server.received(0);

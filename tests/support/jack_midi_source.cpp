@@ -9,11 +9,12 @@
 #include <rtmidi/RtMidi.h>
 #include <unistd.h>
 
+#include "platform/posix/quietmidi.h"
+
 namespace notara::test
 {
   namespace
   {
-    void ignoreJack(const char*) {}
     // Keeps RtMidi's complaint instead of letting it print one.
     void keepError(RtMidiError::Type type, const std::string& text, void* userData)
     {
@@ -35,8 +36,7 @@ namespace notara::test
 
   bool JackMidiSource::serverAnswers()
   {
-    jack_set_error_function(&ignoreJack);
-    jack_set_info_function(&ignoreJack);
+    notara::platform::quietMidiLibraries();
     jack_status_t status{};
     jack_client_t* client = jack_client_open("nsrc-probe", JackNoStartServer, &status);
     if (client == nullptr)

@@ -29,7 +29,7 @@ namespace notara::test
     }
   }
 
-  PrivateJackServer::PrivateJackServer() : name_("notara-own-" + std::to_string(::getpid()))
+  PrivateJackServer::PrivateJackServer(bool synchronous) : name_("notara-own-" + std::to_string(::getpid()))
   {
     const std::filesystem::path jackd = findProgram("jackd");
     if (jackd.empty())
@@ -40,9 +40,12 @@ namespace notara::test
     ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     // As the test command's own server: asynchronous, no realtime
     // scheduling (-r), which a test can't count on.
-    jackd_ = std::make_unique<ChildProcess>(
-        jackd.string(), std::vector<std::string>{"-n", name_, "-r", "-d", "dummy", "-r", "48000", "-p", "256"},
-        dir_.path());
+    std::vector<std::string> args{"-n", name_, "-r"};
+    if (synchronous)
+      args.push_back("-S");
+    for (const char* arg : {"-d", "dummy", "-r", "48000", "-p", "256"})
+      args.emplace_back(arg);
+    jackd_ = std::make_unique<ChildProcess>(jackd.string(), args, dir_.path());
     // jackd says nothing when it is ready; a client that can open is the sign.
     const auto deadline = std::chrono::steady_clock::now() + ChildProcess::kWait;
     while (!JackMidiSource::serverAnswers())

@@ -23,9 +23,11 @@ namespace notara::test
   {
   public:
     /// Starts jackd under a name of its own and waits until it answers;
-    /// sets JACK_DEFAULT_SERVER and hides the ALSA sequencer. Throws
-    /// std::runtime_error when jackd is missing or does not answer.
-    PrivateJackServer();
+    /// sets JACK_DEFAULT_SERVER and hides the ALSA sequencer. A synchronous
+    /// server (jackd -S) waits for every client in each cycle, so it loses
+    /// no MIDI event on a busy machine. Throws std::runtime_error when jackd
+    /// is missing or does not answer.
+    explicit PrivateJackServer(bool synchronous = false);
     /// Stops the server. (Not copied: it owns the process.)
     ~PrivateJackServer();
 
@@ -50,12 +52,15 @@ namespace notara::test
   class PrivateJackEnvironment : public testing::Environment
   {
   public:
+    /// A server to start, synchronous or not (see PrivateJackServer).
+    explicit PrivateJackEnvironment(bool synchronous = false) : synchronous_(synchronous) {}
+
     /// Starts the server.
     void SetUp() override
     {
       try
       {
-        server_ = std::make_unique<PrivateJackServer>();
+        server_ = std::make_unique<PrivateJackServer>(synchronous_);
       }
       catch (const std::exception& e)
       {
@@ -66,6 +71,7 @@ namespace notara::test
     void TearDown() override { server_.reset(); }
 
   private:
+    bool synchronous_;
     std::unique_ptr<PrivateJackServer> server_;
   };
 }

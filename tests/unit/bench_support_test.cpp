@@ -22,12 +22,10 @@
 
 namespace
 {
-  namespace asio = boost::asio;
-  using asio::ip::tcp;
-  using notara::bench::LatencySummary;
-  using notara::bench::ResultTable;
-  using notara::bench::StatementSink;
   constexpr auto kWait = std::chrono::seconds(10);
+  namespace asio = boost::asio;
+  using tcp = asio::ip::tcp;
+  using namespace notara::bench;
 
   /// Plain loopback connections to a sink, written to as the test says.
   class Peers

@@ -7,14 +7,12 @@
 #include <rtmidi/RtMidi.h>
 #include <unistd.h>
 
+#include "platform/posix/quietmidi.h"
+
 namespace midipattern
 {
   namespace
   {
-    // libasound and libjack complain on standard error about a missing
-    // system; the probes below find that out quietly instead.
-    void ignoreAlsa(const char*, int, const char*, int, const char*, ...) {}
-    void ignoreJack(const char*) {}
 
     void reportRtMidi(RtMidiError::Type, const std::string& text, void*)
     {
@@ -22,21 +20,6 @@ namespace midipattern
       std::fprintf(stderr, "midi-pattern: RtMidi: %s\n", text.c_str());
     }
 
-    void silenceLibraries()
-    {
-      snd_lib_error_set_handler(&ignoreAlsa);
-      jack_set_error_function(&ignoreJack);
-      jack_set_info_function(&ignoreJack);
-    }
-
-    bool alsaAnswers()
-    {
-      snd_seq_t* seq = nullptr;
-      if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
-        return false;
-      snd_seq_close(seq);
-      return true;
-    }
 
     jack_client_t* openJackClient(const char* name)
     {
@@ -73,10 +56,12 @@ namespace midipattern
 
   MidiOutPort::MidiOutPort(MidiApi api, const std::string& portName) : watch_(std::make_unique<Watch>())
   {
-    silenceLibraries();
+    // libasound and libjack complain on standard error about a missing
+    // system; the probes find that out quietly instead.
+    notara::platform::quietMidiLibraries();
     if (api == MidiApi::automatic)
     {
-      if (alsaAnswers())
+      if (notara::platform::alsaSequencerAnswers())
         api = MidiApi::alsa;
       else if (jackAnswers())
         api = MidiApi::jack;
@@ -100,7 +85,7 @@ namespace midipattern
 
   void MidiOutPort::openAlsa(const std::string& portName)
   {
-    if (!alsaAnswers())
+    if (!notara::platform::alsaSequencerAnswers())
       throw std::runtime_error("MidiOutPort::openAlsa: the ALSA sequencer does not answer; can't open port " +
                                portName);
     try

@@ -2,6 +2,8 @@
 // a libjack client of the list's own, whose end libjack reports.
 #include "midisystem.h"
 
+#include "platform/posix/quietmidi.h"
+
 #include <cstdarg>
 #include <cstdlib>
 
@@ -14,22 +16,6 @@ namespace
   constexpr const char* listingClientName = "notara-list";
   constexpr std::chrono::seconds alsaRetryPause{2};
 
-  // The bridge's standard error carries only its own lines; the libraries'
-  // complaints about a missing sequencer or server are not among them.
-  void ignoreAlsa(const char*, int, const char*, int, const char*, ...) {}
-  void ignoreJack(const char*) {}
-
-  // RtMidi reports a missing sequencer on standard error from inside its
-  // constructor, before an error callback can be set, so the sequencer is
-  // asked first, silently, whether it answers.
-  bool alsaAnswers()
-  {
-    snd_seq_t* seq = nullptr;
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
-      return false;
-    snd_seq_close(seq);
-    return true;
-  }
 }
 
 MidiSystem& MidiSystem::instance()
@@ -40,9 +26,9 @@ MidiSystem& MidiSystem::instance()
 
 MidiSystem::MidiSystem()
 {
-  snd_lib_error_set_handler(&ignoreAlsa);
-  jack_set_error_function(&ignoreJack);
-  jack_set_info_function(&ignoreJack);
+  // The bridge's standard error carries only its own lines; the libraries'
+  // complaints about a missing sequencer or server are not among them.
+  notara::platform::quietMidiLibraries();
 }
 
 void MidiSystem::close()
@@ -101,7 +87,7 @@ void MidiSystem::lookAlsa()
     if (now < alsaRetry_)
       return;
     alsaRetry_ = now + alsaRetryPause;
-    if (!alsaAnswers())
+    if (!notara::platform::alsaSequencerAnswers())
       return;
     try
     {
