@@ -11,8 +11,10 @@
 
 #include "app/load_config.h"
 #include "app/options.h"
+#include "app/status_view.h"
 #include "bridge/midi.h"
 #include "platform/processend.h"
+#include "status/status_server.h"
 
 namespace
 {
@@ -48,6 +50,10 @@ int main(int argc, char** argv)
 {
   notara::platform::onProcessEnd(&closeMidi);
 
+  const std::optional<StartOptions> options = takeStartOptions(argc, argv);
+  if (!options)
+    return 1;
+
   // --help, --version, --list and --check run and end here.
   if (const std::optional<int> status = runOption(midi, argc, argv))
     return *status;
@@ -62,6 +68,25 @@ int main(int argc, char** argv)
     std::cerr << "Warning, opening first available MIDI device" << std::endl;
   else
     device = toNumber(argv[1]);
+
+  if (options->statusAddress)
+  {
+    const auto number = static_cast<std::size_t>(device);
+    const std::string name = device >= 0 && number < devices.size() ? devices[number] : std::string();
+    // They serve until the process ends, which never runs their destructors.
+    auto* view = new StatusView(midi, name);
+    auto* server = new status::StatusServer(*view, *options->statusAddress, options->statusPort);
+    try
+    {
+      server->start();
+    }
+    catch (const std::exception& e)
+    {
+      std::cerr << "notara: --status: " << e.what() << std::endl;
+      failStartup(1);
+    }
+    std::cerr << "Status page: " << server->url() << std::endl;
+  }
 
   if (!midi.open(device))
   {

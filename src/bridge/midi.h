@@ -31,6 +31,8 @@
 #include "bridge/lockable.h"
 #include "midi/midiin.h"
 #include "robots/robot_links.h"
+#include "status/event_ring.h"
+#include "status/latency_histogram.h"
 #include "vaxo/callback.h"
 
 class ActionOwners;
@@ -119,6 +121,21 @@ public:
   bool running;
   /// Microseconds at the first clock of the current beat; 0 for none.
   std::int64_t lastBeatTime = 0;
+  /// `running` for other threads (the MIDI thread writes it).
+  std::atomic<bool> clockRunning{false};
+  /// The last beat's length in microseconds, 0 before any (the MIDI thread writes it).
+  std::atomic<std::int64_t> beatInterval{0};
+  /// The last MIDI events but clocks and the texts each sent per robot;
+  /// the MIDI thread writes it, any thread reads it.
+  status::EventRing recent;
+  /// Time from the MIDI callback to a text handed to the robots' sockets,
+  /// for the texts the MIDI thread sends.
+  status::LatencyHistogram latency;
+
+  /// Microseconds at the callback of the event being dispatched (MIDI thread only).
+  std::int64_t eventStart = 0;
+  /// True on the MIDI thread while it dispatches an event.
+  static bool dispatchingEvent();
 
   /// Dispatches one event: traces, realtime messages, the slot's actions.
   void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,

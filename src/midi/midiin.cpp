@@ -77,7 +77,10 @@ bool MidiIn::openDevice(UINT device)
   closedBySystem_.store(false);
   lastError_ = midiInStart(handle);
   if (lastError_ == MMSYSERR_NOERROR)
+  {
+    deviceOpen_.store(true, std::memory_order_relaxed);
     return true;
+  }
   // The first open keeps a device whose start failed, as it always did;
   // the program ends then. The watch must not keep one it can't use.
   if (watch_)
@@ -90,6 +93,7 @@ void MidiIn::closeDevice()
   if (handle == nullptr)
     return;
   closing_.store(true);
+  deviceOpen_.store(false, std::memory_order_relaxed);
   midiInStop(handle);
   midiInClose(handle);
   handle = nullptr;
@@ -180,6 +184,7 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
 
   if (msg == MIM_DATA)
   {
+    eventsRead_.fetch_add(1, std::memory_order_relaxed);
     // Windows packs status, data1 and data2 from the lowest byte up; the
     // highest byte carries nothing of the message.
     const auto status = static_cast<std::uint8_t>(param1 & 0xFFu);
@@ -189,6 +194,7 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
   }
   else if (msg == MIM_LONGDATA)
   {
+    messagesDropped_.fetch_add(1, std::memory_order_relaxed);
     std::cerr << "No idea what to do..." << std::endl;
   }
   else if (msg == MIM_CLOSE)
@@ -200,6 +206,7 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
   }
   else if (msg == MIM_ERROR)
   {
+    messagesDropped_.fetch_add(1, std::memory_order_relaxed);
     // A malformed message from the device: say so rather than lose it
     // without a word.
     std::cerr << "MidiIn::handleInput: invalid MIDI message " << param1 << " ignored"

@@ -58,6 +58,14 @@ public:
   virtual void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                          std::uint8_t data2);
 
+  /// True while the device is open (any thread; a relaxed reading).
+  bool isOpen() const { return deviceOpen_.load(std::memory_order_relaxed); }
+  /// Short messages read from the device so far (any thread).
+  std::uint64_t eventsRead() const { return eventsRead_.load(std::memory_order_relaxed); }
+  /// Messages the device reported as faulty or that the bridge can't take
+  /// (long messages), so far (any thread).
+  std::uint64_t messagesDropped() const { return messagesDropped_.load(std::memory_order_relaxed); }
+
   /// Writes the one-line trace of an event to `out` and flushes it.
   static void printMessage(std::ostream& out, std::uint8_t kind, std::uint8_t channel,
                            std::uint8_t data1, std::uint8_t data2);
@@ -86,6 +94,9 @@ private:
   // A MIM_CLOSE that this object did not ask for: the system closed the device.
   std::atomic<bool> closedBySystem_{false};
   std::atomic<bool> closing_{false};
+  std::atomic<bool> deviceOpen_{false};
+  std::atomic<std::uint64_t> eventsRead_{0};       // the MIDI thread adds
+  std::atomic<std::uint64_t> messagesDropped_{0};  // the MIDI thread adds
   std::thread watchThread_;
 };
 

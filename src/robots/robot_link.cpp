@@ -8,6 +8,7 @@
 
 #include "bridge/midi.h"
 #include "libgantry/error.h"
+#include "libgantry/utime.h"
 #include "robots/script.h"
 
 namespace
@@ -27,7 +28,12 @@ namespace
 }
 
 RobotLink::RobotLink(Midi& midi, int slot, const std::string& host, unsigned port)
-    : midi_(midi), slot_(slot), name_("Robot " + std::to_string(slot) + " at " + host + ":" + std::to_string(port))
+    : midi_(midi),
+      slot_(slot),
+      name_("Robot " + std::to_string(slot) + " at " + host + ":" + std::to_string(port)),
+      host_(host),
+      port_(port),
+      stateSince_(libgantry::utime())
 {
   client_ = std::make_unique<VSyncClient>(
       host, port, [this](VLinkEvent event, const std::string& detail) { onLinkEvent(event, detail); });
@@ -73,6 +79,8 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
     client_->send("%s", robotScript);
     client_->sendFile("notara.vx");
 
+    connections_.fetch_add(1, std::memory_order_relaxed);
+    setState(State::up);
     backoff_.reset();
     if (down_)
     {
@@ -82,6 +90,7 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
     return;
   }
 
+  setState(State::down);
   if (!down_)
   {
     down_ = true;
@@ -91,8 +100,38 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
   client_->connect(backoff_.next());
 }
 
+void RobotLink::setState(State state)
+{
+  if (state_.exchange(state, std::memory_order_relaxed) != state)
+    stateSince_.store(libgantry::utime(), std::memory_order_relaxed);
+}
+
+RobotLink::View RobotLink::view() const
+{
+  return {slot_,
+          host_,
+          port_,
+          state_.load(std::memory_order_relaxed),
+          stateSince_.load(std::memory_order_relaxed),
+          connections_.load(std::memory_order_relaxed),
+          client_->queuedBytes(),
+          dropped()};
+}
+
 void RobotLink::reportDrops()
 {
+  // Stalled: texts wait and the queue has not shrunk since the last look,
+  // a second ago. The I/O thread's Connected or loss overrides it.
+  const std::size_t queued = client_->queuedBytes();
+  if (client_->isConnected())
+  {
+    const bool stalledNow = queued > 0 && lastQueued_ > 0 && queued >= lastQueued_;
+    State expected = stalledNow ? State::up : State::stalled;
+    if (state_.compare_exchange_strong(expected, stalledNow ? State::stalled : State::up, std::memory_order_relaxed))
+      stateSince_.store(libgantry::utime(), std::memory_order_relaxed);
+  }
+  lastQueued_ = queued;
+
   const std::uint64_t full = client_->textsDroppedQueueFull();
   const std::uint64_t fresh = full - reportedFull_;
   reportedFull_ = full;

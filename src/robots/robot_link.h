@@ -10,9 +10,12 @@
 //   can reach the connection; on a loss or a failed attempt it writes the
 //   "lost" line and schedules the next attempt (Backoff). Control messages
 //   (Midi::onControl with the robot's slot) and error reports also run there;
-// - RobotLinks' monitor thread calls reportDrops about once a second;
+// - RobotLinks' monitor thread calls reportDrops about once a second, which
+//   also tells a stalled link from one that is up;
+// - view runs on any thread (the status server's) and reads atomics only;
 // - any thread sends through client() (Midi::send via RobotLinks): the
 //   client never waits for the server and counts what it drops.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,14 +44,44 @@ public:
   /// call, if any, and the line that ends such a stall.
   void reportDrops();
 
+  /// A link's state as the status page shows it.
+  enum class State
+  {
+    down,     ///< not connected; connecting again
+    up,       ///< connected
+    stalled   ///< connected, texts queued and the queue not shrinking for a second
+  };
+  /// What a status reader sees of the link; relaxed readings of atomics.
+  struct View
+  {
+    int slot;                   ///< robot slot
+    std::string host;           ///< host as the configuration gave it
+    unsigned port;              ///< TCP port
+    State state;                ///< present state
+    std::int64_t sinceUs;       ///< libgantry::utime() when it began
+    std::uint64_t connections;  ///< connections made so far
+    std::uint64_t queuedBytes;  ///< bytes in the outgoing queue
+    std::uint64_t dropped;      ///< texts dropped, down or queue full
+  };
+  /// The link's view; any thread, no lock.
+  View view() const;
+
 private:
   void onLinkEvent(VLinkEvent event, const std::string& detail);
   void writeLine(const std::string& text) const;
+  void setState(State state);
   std::uint64_t dropped() const;
 
   Midi& midi_;
   const int slot_;
   const std::string name_;   // "Robot <slot> at <host>:<port>"
+  const std::string host_;
+  const unsigned port_;
+
+  // Written by the I/O thread and the monitor thread, read by any.
+  std::atomic<State> state_{State::down};
+  std::atomic<std::int64_t> stateSince_;
+  std::atomic<std::uint64_t> connections_{0};
 
   // The client's I/O thread only.
   Backoff backoff_;
@@ -59,6 +92,7 @@ private:
   std::uint64_t reportedFull_ = 0;
   std::uint64_t stallDrops_ = 0;
   bool stalled_ = false;
+  std::size_t lastQueued_ = 0;
 
   // Last, so that it goes first: its thread calls back into this link.
   std::unique_ptr<VSyncClient> client_;

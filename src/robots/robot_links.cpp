@@ -2,6 +2,7 @@
 // report of dropped texts.
 #include "robots/robot_links.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <iostream>
@@ -58,8 +59,25 @@ void RobotLinks::send(int robotMask, const std::string& text)
     // A robot that doesn't read or is down drops the text and counts it;
     // its link reports the count.
     if (VSyncClient* client = slots_[i].load(std::memory_order_acquire))
-      client->rawSend(text.data(), text.size());
+      if (client->rawSend(text.data(), text.size()) == 0)
+        sent_[i].fetch_add(1, std::memory_order_relaxed);
   }
+}
+
+std::vector<RobotLink::View> RobotLinks::views() const
+{
+  std::vector<RobotLink::View> views;
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const auto& link : links_)
+  {
+    RobotLink::View view = link->view();
+    // A slot's replaced link is no longer addressed: the newest one shows.
+    if (slots_[static_cast<std::size_t>(view.slot)].load(std::memory_order_acquire) != &link->client())
+      continue;
+    views.push_back(std::move(view));
+  }
+  std::sort(views.begin(), views.end(), [](const RobotLink::View& a, const RobotLink::View& b) { return a.slot < b.slot; });
+  return views;
 }
 
 void RobotLinks::monitor()

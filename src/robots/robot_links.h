@@ -9,7 +9,9 @@
 //   or drops the rest;
 // - a monitor thread of this object wakes once a second and has each link
 //   report the texts it dropped (RobotLink::reportDrops), holding `mutex_`;
-// - each link's client runs the link's connection events on its own thread.
+// - each link's client runs the link's connection events on its own thread;
+// - views runs on the status server's thread and takes `mutex_`, which the
+//   send path never takes.
 // A slot holds a client pointer that the send path loads; it is written
 // once the client exists, so a concurrent send sees the empty slot or the
 // client. Tests and benchmarks may store clients of their own in a slot.
@@ -17,6 +19,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,6 +69,13 @@ public:
   /// ascending slot order.
   void send(int robotMask, const std::string& text);
 
+  /// The links' views, in slot order, one per slot filled by a link;
+  /// texts handed to each slot's client. Any thread; takes the links' mutex
+  /// (never taken by send), and reads atomics.
+  std::vector<RobotLink::View> views() const;
+  /// Texts of slot `index` that its client took (written or queued). Any thread.
+  std::uint64_t sent(std::size_t index) const { return sent_[index].load(std::memory_order_relaxed); }
+
   /// Slot `index` (0..31).
   Slot& operator[](std::size_t index) { return slots_[index]; }
   /// Slot `index` (0..31).
@@ -85,7 +95,8 @@ private:
   void monitor();
 
   std::array<Slot, slotCount> slots_{};
-  std::mutex mutex_;  // guards links_ and stopping_
+  std::array<std::atomic<std::uint64_t>, slotCount> sent_{};
+  mutable std::mutex mutex_;  // guards links_ and stopping_
   std::condition_variable wake_;
   std::vector<std::unique_ptr<RobotLink>> links_;  // replaced ones too
   bool stopping_ = false;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bridge/midi.h"
+#include "libgantry/utime.h"
 #include "vaxo/printable.h"
 
 int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
@@ -34,6 +35,13 @@ void Midi::send(int robotMask, const std::string& text)
     std::cerr << line << std::flush;
   }
   robots.send(robotMask, text);
+  if (dispatchingEvent())
+  {
+    latency.observe(libgantry::utime() - eventStart);
+    for (std::size_t i = 0; i < RobotLinks::slotCount; ++i)
+      if ((mask & (std::uint32_t{1} << i)) != 0 && robots[i].load(std::memory_order_relaxed) != nullptr)
+        recent.addText(static_cast<int>(i), text.data(), text.size());
+  }
 }
 
 void Midi::setParameter(int value)
