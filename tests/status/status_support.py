@@ -36,8 +36,17 @@ class Show:
     def __init__(self, robots=2, sync_jack=False):
         self.dir = tempfile.mkdtemp(prefix="notara-status-")
         self.processes = []
+        self.notara = None
+        self.url = None
         self.jack_name = "status%d" % os.getpid()
         self.env = dict(os.environ, JACK_DEFAULT_SERVER=self.jack_name, JACK_NO_START_SERVER="1")
+        try:
+            self._start(robots, sync_jack)
+        except BaseException:
+            self.close()
+            raise
+
+    def _start(self, robots, sync_jack):
         options = ["-r"] + (["-S"] if sync_jack else [])
         self.jackd = self._spawn(["jackd", "-n", self.jack_name] + options + ["-d", "dummy", "-r", "48000", "-p", "256"],
                                  "jackd.log")
@@ -49,13 +58,11 @@ class Show:
             proc, port = self.start_robot(slot)
             self.robot_procs.append(proc)
             self.robot_ports.append(port)
-        self.notara = None
-        self.url = None
 
     def _spawn(self, args, log):
-        out = open(os.path.join(self.dir, log), "ab")
-        proc = subprocess.Popen(args, cwd=self.dir, env=self.env, stdout=out, stderr=subprocess.STDOUT,
-                                start_new_session=True)
+        with open(os.path.join(self.dir, log), "ab") as out:
+            proc = subprocess.Popen(args, cwd=self.dir, env=self.env, stdout=out, stderr=subprocess.STDOUT,
+                                    start_new_session=True)
         self.processes.append(proc)
         return proc
 
