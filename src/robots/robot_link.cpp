@@ -114,7 +114,7 @@ RobotLink::View RobotLink::view() const
           state_.load(std::memory_order_relaxed),
           stateSince_.load(std::memory_order_relaxed),
           connections_.load(std::memory_order_relaxed),
-          client_->queuedBytes(),
+          queuedSeen_.load(std::memory_order_relaxed),
           dropped()};
 }
 
@@ -123,6 +123,7 @@ void RobotLink::reportDrops()
   // Stalled: texts wait and the queue has not shrunk since the last look,
   // a second ago. The I/O thread's Connected or loss overrides it.
   const std::size_t queued = client_->queuedBytes();
+  queuedSeen_.store(queued, std::memory_order_relaxed);
   if (client_->isConnected())
   {
     const bool stalledNow = queued > 0 && lastQueued_ > 0 && queued >= lastQueued_;

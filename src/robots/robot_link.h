@@ -60,7 +60,7 @@ public:
     State state;                ///< present state
     std::int64_t sinceUs;       ///< libgantry::utime() when it began
     std::uint64_t connections;  ///< connections made so far
-    std::uint64_t queuedBytes;  ///< bytes in the outgoing queue
+    std::uint64_t queuedBytes;  ///< bytes in the outgoing queue, at most a second ago
     std::uint64_t dropped;      ///< texts dropped, down or queue full
   };
   /// The link's view; any thread, no lock.
@@ -82,6 +82,10 @@ private:
   std::atomic<State> state_{State::down};
   std::atomic<std::int64_t> stateSince_;
   std::atomic<std::uint64_t> connections_{0};
+  // The queue's size as the monitor thread last saw it: the client's own
+  // count is under the lock that every send takes, which a status reader
+  // must not take.
+  std::atomic<std::uint64_t> queuedSeen_{0};
 
   // The client's I/O thread only.
   Backoff backoff_;
