@@ -71,10 +71,8 @@ int main(int argc, char** argv)
 
   if (options->statusAddress)
   {
-    const auto number = static_cast<std::size_t>(device);
-    const std::string name = device >= 0 && number < devices.size() ? devices[number] : std::string();
     // They serve until the process ends, which never runs their destructors.
-    auto* view = new StatusView(midi, name);
+    auto* view = new StatusView(midi);
     auto* server = new status::StatusServer(*view, *options->statusAddress, options->statusPort);
     try
     {

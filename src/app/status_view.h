@@ -1,11 +1,14 @@
 #pragma once
-// The bridge as the status server sees it.
+// The bridge as the status server sees it: its views (the MIDI input, the
+// robot links, the clock, the settings), its ring of recent events and its
+// latency histogram, in the status server's snapshot.
 //
 // Threading: constructed on the main thread before the server starts;
-// snapshot runs on the status server's thread and reads the bridge's
-// relaxed atomics, its event ring and its robot links' views (RobotLinks'
-// mutex, which the MIDI thread never takes). It takes no lock of the MIDI
-// thread's.
+// snapshot runs on the status server's thread only (it keeps what it saw
+// of each robot's queue between calls). It reads relaxed atomics and fixed
+// rings and takes no lock that the MIDI thread takes.
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -17,14 +20,25 @@ class Midi;
 class StatusView : public status::StatusSource
 {
 public:
-  /// A view of `midi`, whose input device is called `device`; uptime
-  /// counts from now.
-  StatusView(Midi& midi, std::string device);
+  /// Texts waiting this long without the queue shrinking make a robot stalled.
+  static constexpr std::chrono::seconds stallTime{1};
+
+  /// A view of `midi`; uptime counts from now.
+  explicit StatusView(Midi& midi);
   /// The bridge's state now.
   status::Snapshot snapshot() override;
 
 private:
+  // What the last snapshots saw of one robot's queue.
+  struct QueueSeen
+  {
+    std::size_t bytes = 0;
+    std::chrono::steady_clock::time_point moved{};  // last empty or shrinking
+    bool stalled = false;
+    std::chrono::steady_clock::time_point stalledSince{};
+  };
+
   Midi& midi_;
-  const std::string device_;
   const std::int64_t startUs_;
+  std::array<QueueSeen, 32> queues_{};
 };

@@ -2,12 +2,11 @@
 // report of dropped texts.
 #include "robots/robot_links.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <iostream>
 
-RobotLinks::RobotLinks()
+RobotLinks::RobotLinks(RobotClientFactory clients) : clients_(std::move(clients))
 {
   for (auto& slot : slots_)
     slot.store(nullptr);
@@ -27,7 +26,7 @@ RobotLinks::~RobotLinks()
   links_.clear();
 }
 
-int RobotLinks::add(Midi& midi, unsigned index, const std::string& host, unsigned port)
+int RobotLinks::add(RobotEvents& events, unsigned index, const std::string& host, unsigned port)
 {
   if (index >= slotCount)
     return -1;
@@ -36,7 +35,7 @@ int RobotLinks::add(Midi& midi, unsigned index, const std::string& host, unsigne
     recorded_.push_back({index, host, port});
     return 1;
   }
-  auto link = std::make_unique<RobotLink>(midi, static_cast<int>(index), host, port);
+  auto link = std::make_unique<RobotLink>(events, static_cast<int>(index), host, port, clients_);
   RobotLink& added = *link;
   {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -44,39 +43,38 @@ int RobotLinks::add(Midi& midi, unsigned index, const std::string& host, unsigne
     if (!monitor_.joinable())
       monitor_ = std::thread([this] { monitor(); });
   }
-  slots_[index].store(&added.client(), std::memory_order_release);
+  slots_[index].store(&added, std::memory_order_release);
   added.start();
   return 1;
 }
 
-void RobotLinks::send(int robotMask, const std::string& text)
+std::uint32_t RobotLinks::send(int robotMask, const std::string& text)
 {
   const auto mask = static_cast<std::uint32_t>(robotMask);
+  std::uint32_t reached = 0;
   for (std::size_t i = 0; i < slotCount; ++i)
   {
     if ((mask & (std::uint32_t{1} << i)) == 0)
       continue;
     // A robot that doesn't read or is down drops the text and counts it;
     // its link reports the count.
-    if (VSyncClient* client = slots_[i].load(std::memory_order_acquire))
-      if (client->rawSend(text.data(), text.size()) == 0)
-        sent_[i].fetch_add(1, std::memory_order_relaxed);
+    if (RobotLink* link = slots_[i].load(std::memory_order_acquire))
+    {
+      link->send(text);
+      reached |= std::uint32_t{1} << i;
+    }
   }
+  return reached;
 }
 
-std::vector<RobotLink::View> RobotLinks::views() const
+std::vector<RobotLinkView> RobotLinks::views() const
 {
-  std::vector<RobotLink::View> views;
+  std::vector<RobotLinkView> views;
+  // Under the mutex, so that no link goes while it is read.
   std::lock_guard<std::mutex> guard(mutex_);
-  for (const auto& link : links_)
-  {
-    RobotLink::View view = link->view();
-    // A slot's replaced link is no longer addressed: the newest one shows.
-    if (slots_[static_cast<std::size_t>(view.slot)].load(std::memory_order_acquire) != &link->client())
-      continue;
-    views.push_back(std::move(view));
-  }
-  std::sort(views.begin(), views.end(), [](const RobotLink::View& a, const RobotLink::View& b) { return a.slot < b.slot; });
+  for (const auto& slot : slots_)
+    if (const RobotLink* link = slot.load(std::memory_order_acquire))
+      views.push_back(link->view());
   return views;
 }
 
