@@ -7,6 +7,7 @@ nothing may be lost."""
 import os
 import random
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -132,6 +133,18 @@ class StatusHostileTest(unittest.TestCase):
             self.assertEqual(status["midi"]["events"], messages)
             self.assertEqual([(r["sent"], r["dropped"]) for r in status["robots"]], [(messages, 0), (messages, 0)])
             self.assertIsNone(show.notara.poll())
+
+            # A second notara can't have the port: one line, exit status 1,
+            # before it opens MIDI or reads its configuration.
+            for value, line in (("127.0.0.1:%d" % port, "notara: --status: can't listen on 127.0.0.1:%d: " % port),
+                                ("99999", 'notara: --status: not [ADDRESS:]PORT with a port of 0 to 65535: "99999"'),
+                                ("localhost:80", "notara: --status: can't listen on localhost:80: not an IP address")):
+                second = subprocess.run([os.environ["NOTARA_BINARY"], "--status", value, "0", "notara.conf"],
+                                        cwd=show.dir, env=show.env, capture_output=True, text=True, timeout=30)
+                self.assertEqual(second.returncode, 1, second.stderr)
+                self.assertIn(line, second.stderr)
+                self.assertNotIn("parsing", second.stderr)
+                self.assertNotIn("Status page", second.stderr)
 
 
 if __name__ == "__main__":
