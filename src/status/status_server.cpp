@@ -447,8 +447,13 @@ namespace status
       throw std::runtime_error("can't listen on " + where + ": not an IP address: " + impl.address);
     const tcp::endpoint endpoint(address, impl.requestedPort);
     impl.acceptor.open(endpoint.protocol(), error);
+#if !defined(_WIN32)
+    // A restart may bind while the last run's connections linger in
+    // TIME_WAIT. On Windows the same option would let a second program take
+    // a port in use, so it is left off there.
     if (!error)
       impl.acceptor.set_option(asio::socket_base::reuse_address(true), error);
+#endif
     if (!error)
       impl.acceptor.bind(endpoint, error);
     if (!error)
