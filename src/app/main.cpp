@@ -21,6 +21,11 @@ namespace
   // The single bridge object, built during static initialisation.
   Midi midi;
 
+  // The status server and what it shows, with --status. They serve until
+  // the process ends, which never runs their destructors.
+  StatusView* view = nullptr;
+  status::StatusServer* server = nullptr;
+
   // Device numbers and debug levels read like strtol with base 0: 0x1 is
   // hexadecimal, 010 octal, text without digits 0.
   int toNumber(const char* text)
@@ -71,9 +76,8 @@ int main(int argc, char** argv)
 
   if (options->statusAddress)
   {
-    // They serve until the process ends, which never runs their destructors.
-    auto* view = new StatusView(midi);
-    auto* server = new status::StatusServer(*view, *options->statusAddress, options->statusPort);
+    view = new StatusView(midi);
+    server = new status::StatusServer(*view, *options->statusAddress, options->statusPort);
     try
     {
       server->start();
