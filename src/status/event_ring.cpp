@@ -15,8 +15,8 @@ namespace status
     // Readers that see any of the stores below also see the odd sequence.
     std::atomic_thread_fence(std::memory_order_release);
     entry.timeUs.store(timeUs, std::memory_order_relaxed);
-    entry.message.store(static_cast<std::uint32_t>((kind & 0xFF) << 24 | (channel & 0xFF) << 16 |
-                                                   (data1 & 0xFF) << 8 | (data2 & 0xFF)),
+    const auto byte = [](int value) { return static_cast<std::uint32_t>(value) & 0xFFu; };
+    entry.message.store(byte(kind) << 24 | byte(channel) << 16 | byte(data1) << 8 | byte(data2),
                         std::memory_order_relaxed);
     entry.textCount.store(0, std::memory_order_relaxed);
     events_.store(number, std::memory_order_relaxed);
