@@ -53,13 +53,18 @@ namespace
 
 int main(int argc, char** argv)
 {
+  // --help, --version and --check need no MIDI: they run before the MIDI
+  // system is first asked anything (arming the release below asks it).
+  if (const std::optional<int> status = runOptionWithoutMidi(midi, argc, argv))
+    return *status;
+
   notara::platform::onProcessEnd(&closeMidi);
 
   const std::optional<StartOptions> options = takeStartOptions(argc, argv);
   if (!options)
     return 1;
 
-  // --help, --version, --list and --check run and end here.
+  // --list runs and ends here.
   if (const std::optional<int> status = runOption(midi, argc, argv))
     return *status;
 

@@ -114,7 +114,7 @@ namespace
   }
 }
 
-std::optional<int> runOption(Midi& midi, int argc, char** argv)
+std::optional<int> runOptionWithoutMidi(Midi& midi, int argc, char** argv)
 {
   if (argc < 2 || argc > 3)
     return std::nullopt;
@@ -130,12 +130,18 @@ std::optional<int> runOption(Midi& midi, int argc, char** argv)
     printHelp(argv[0]);
   else if (word == "--version")
     printVersion();
-  else if (word == "--list")
-    printDevices(midi);
   else if (word == "--check")
     check(midi, defaultConfFile, argv[0]);
   else
     return std::nullopt;
+  return 0;
+}
+
+std::optional<int> runOption(Midi& midi, int argc, char** argv)
+{
+  if (argc != 2 || std::strcmp(argv[1], "--list") != 0)
+    return std::nullopt;
+  printDevices(midi);
   return 0;
 }
 

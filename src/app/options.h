@@ -12,6 +12,10 @@
 // followed by its value:
 //   --status [ADDRESS:]PORT   serve the status page (src/status)
 //
+// --help, --version and --check touch no MIDI system (a JACK server that
+// hangs can't hold them up); only --list asks the MIDI system, so the
+// program arms its end-of-process release between the two calls.
+//
 // Threading: the main thread, before any MIDI input or robot exists.
 #include <cstdint>
 #include <optional>
@@ -19,10 +23,16 @@
 
 class Midi;
 
-/// Runs the option that the command line names; its exit status, or
-/// nothing when the command line is a start. Reports go to standard
-/// output, the configuration's errors to standard error as a start writes
-/// them. --check ends the process itself, without static destruction.
+/// Runs --help, --version or --check when the command line names one of
+/// them: its exit status, or nothing otherwise. Opens no MIDI system.
+/// Reports go to standard output, the configuration's errors to standard
+/// error as a start writes them. --check ends the process itself, without
+/// static destruction.
+std::optional<int> runOptionWithoutMidi(Midi& midi, int argc, char** argv);
+
+/// Runs --list when the command line names it: its exit status, or nothing
+/// when the command line is a start (or an option that runOptionWithoutMidi
+/// runs).
 std::optional<int> runOption(Midi& midi, int argc, char** argv);
 
 /// The options of a start, each given with its value.

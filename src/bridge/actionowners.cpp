@@ -51,24 +51,36 @@ std::size_t ActionOwners::withdraw(Tables& tables, int robotSlot)
     return 0;
 
   // One operation can have records in several slots; each is freed once.
-  std::vector<Midi::Operation*> withdrawn;
+  std::vector<Midi::Operation*> operations;
   for (const auto& table : tables)
     for (const Midi::Action& action : table)
       if (action.owner == robotSlot)
-        withdrawn.push_back(action.operation);
-  std::sort(withdrawn.begin(), withdrawn.end());
-  withdrawn.erase(std::unique(withdrawn.begin(), withdrawn.end()), withdrawn.end());
+        operations.push_back(action.operation);
+  std::sort(operations.begin(), operations.end());
+  operations.erase(std::unique(operations.begin(), operations.end()), operations.end());
   // Room for the retired ones first, so that nothing below can fail with
   // records removed and their operations neither freed nor kept.
   if (walkDepth_ > 0)
-    retired_.reserve(retired_.size() + withdrawn.size());
+    retired_.reserve(retired_.size() + operations.size());
 
-  for (auto& table : tables)
-    table.erase(std::remove_if(table.begin(), table.end(),
-                               [robotSlot](const Midi::Action& action) {
-                                 return action.owner == robotSlot;
-                               }),
-                table.end());
+  // During a walk the records stay where they are, marked, so that the
+  // walk's indices keep pointing at the records they pointed at.
+  if (walkDepth_ > 0)
+  {
+    for (auto& table : tables)
+      for (Midi::Action& action : table)
+        if (action.owner == robotSlot)
+          action.owner = withdrawn;
+  }
+  else
+  {
+    for (auto& table : tables)
+      table.erase(std::remove_if(table.begin(), table.end(),
+                                 [robotSlot](const Midi::Action& action) {
+                                   return action.owner == robotSlot;
+                                 }),
+                  table.end());
+  }
   held_[static_cast<std::size_t>(robotSlot)] = 0;
   refusalReported_[static_cast<std::size_t>(robotSlot)] = false;
 
@@ -76,11 +88,11 @@ std::size_t ActionOwners::withdraw(Tables& tables, int robotSlot)
   // them; a walk on this thread (the lock is re-entrant) may be, and keeps
   // them until it ends.
   if (walkDepth_ > 0)
-    retired_.insert(retired_.end(), withdrawn.begin(), withdrawn.end());
+    retired_.insert(retired_.end(), operations.begin(), operations.end());
   else
-    for (Midi::Operation* operation : withdrawn)
+    for (Midi::Operation* operation : operations)
       delete operation;
-  return withdrawn.size();
+  return operations.size();
 }
 
 void ActionOwners::freeRetired() noexcept
@@ -90,7 +102,16 @@ void ActionOwners::freeRetired() noexcept
   retired_.clear();
 }
 
-ActionOwners::Walk::Walk(ActionOwners& owners) noexcept : owners_(owners)
+void ActionOwners::removeWithdrawn(Tables& tables) noexcept
+{
+  // Removing shrinks the tables and moves records: it allocates nothing.
+  for (auto& table : tables)
+    table.erase(std::remove_if(table.begin(), table.end(),
+                               [](const Midi::Action& action) { return action.owner == withdrawn; }),
+                table.end());
+}
+
+ActionOwners::Walk::Walk(ActionOwners& owners, Tables& tables) noexcept : owners_(owners), tables_(tables)
 {
   ++owners_.walkDepth_;
 }
@@ -98,5 +119,8 @@ ActionOwners::Walk::Walk(ActionOwners& owners) noexcept : owners_(owners)
 ActionOwners::Walk::~Walk()
 {
   if (--owners_.walkDepth_ == 0 && !owners_.retired_.empty())
+  {
+    owners_.removeWithdrawn(tables_);
     owners_.freeRetired();
+  }
 }

@@ -12,9 +12,12 @@
 //
 // Threading: every member runs with the bridge's lock (Midi::lock) held; the
 // callers take it. The lock is re-entrant, so a withdrawal may even run on
-// the MIDI thread inside a dispatch walk (from an operation's execute); the
-// operations it withdraws are then kept until the outermost walk ends, so
-// no operation is freed while a walk can be executing it.
+// the MIDI thread inside a dispatch walk (from an operation's execute). It
+// then only marks the records (owner `withdrawn`, which the walk skips)
+// and keeps their operations; the outermost walk, as it ends, removes the
+// marked records and frees the operations. So no operation is freed while a
+// walk can be executing it, and no record moves under a walk: the walk
+// neither skips nor repeats one.
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -33,6 +36,9 @@ public:
   /// Owner of actions registered by a control message on no robot's
   /// connection.
   static constexpr int unknownRobot = Midi::slotCount;
+  /// Owner of a record withdrawn during a walk, until the walk ends; a
+  /// walk skips such records.
+  static constexpr int withdrawn = -2;
 
   /// The action tables, as Midi holds them.
   using Tables = std::array<std::vector<Midi::Action>, Midi::slotCount>;
@@ -56,8 +62,9 @@ public:
   static std::string describe(int owner);
 
   /// Removes every record of robot slot `robotSlot` from `tables`, keeping
-  /// the order of the others, and frees their operations (after the
-  /// outermost walk when one is running). The number of operations.
+  /// the order of the others, and frees their operations. During a walk it
+  /// marks them `withdrawn` instead; the outermost walk's end removes and
+  /// frees them. The number of operations.
   std::size_t withdraw(Tables& tables, int robotSlot);
 
   /// Keeps an operation that the configuration installed on no channel
@@ -66,28 +73,32 @@ public:
   /// The operations kept so far, oldest first.
   const std::vector<std::unique_ptr<Midi::Operation>>& kept() const { return kept_; }
 
-  /// Marks a dispatch walk, from after the lock is taken until the walk ends.
+  /// Marks a dispatch walk over `tables`, from after the lock is taken
+  /// until the walk ends.
   class Walk
   {
   public:
     /// Starts a walk.
-    explicit Walk(ActionOwners& owners) noexcept;
-    /// Ends it; the outermost walk frees what was withdrawn meanwhile.
+    Walk(ActionOwners& owners, Tables& tables) noexcept;
+    /// Ends it; the outermost walk removes the records withdrawn meanwhile
+    /// and frees their operations.
     ~Walk();
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
   private:
     ActionOwners& owners_;
+    Tables& tables_;
   };
 
 private:
   static bool counted(int owner) { return owner >= 0 && owner <= unknownRobot; }
+  void removeWithdrawn(Tables& tables) noexcept;
   void freeRetired() noexcept;
 
   std::array<std::size_t, unknownRobot + 1> held_{};
   std::array<bool, unknownRobot + 1> refusalReported_{};
   int walkDepth_ = 0;
-  std::vector<Midi::Operation*> retired_;  // withdrawn during a walk
+  std::vector<Midi::Operation*> retired_;  // withdrawn during a walk, freed at its end
   std::vector<std::unique_ptr<Midi::Operation>> kept_;  // on no channel slot
 };

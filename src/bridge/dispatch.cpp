@@ -85,7 +85,7 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
     return;
 
   std::lock_guard<Lockable> guard(lock);
-  const ActionOwners::Walk walk(*owners);
+  const ActionOwners::Walk walk(*owners, actions);
   const std::vector<Action>& table = actions[static_cast<std::size_t>(slot)];
   // The level may have changed while we waited for the lock.
   const int walkLevel = debugLevel.load(std::memory_order_relaxed);
@@ -95,11 +95,14 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
   // The count is taken once, and each record is read by index and copied
   // before its operation runs, so the walk stays sound even if an operation
   // appended to this table while executing, or withdrew records from it
-  // (the walk then frees their operations when it ends).
+  // (they are then only marked, and skipped; the walk's end removes them
+  // and frees their operations).
   const std::size_t count = table.size();
   for (std::size_t i = 0; i < count && i < table.size(); ++i)
   {
     const Action action = table[i];
+    if (action.owner == ActionOwners::withdrawn)
+      continue;
     if (walkLevel > 50)
       std::cerr << "trying " << unsigned(data1) << " on filter " << unsigned(action.filterValue)
                 << '/' << unsigned(action.filterMask) << '=' << action.parameterValue << '/'

@@ -1,8 +1,12 @@
 // notara's options from the outside: --help, -h, --version, --list and
-// --check, what each writes on which stream and its exit status; that the
+// --check, what each writes on which stream and its exit status; that all
+// but --list end while the JACK server hangs; that the
 // configuration check connects no robot and says what a start would say;
 // and that any other argument keeps its meaning as a device number.
+#include <cstdlib>
+#include <exception>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -13,6 +17,7 @@
 #include "support/jack_midi_source.h"
 #include "support/jack_test.h"
 #include "support/notara_run.h"
+#include "support/private_jack_server.h"
 #include "support/test_server.h"
 
 using namespace notara::test;
@@ -83,6 +88,33 @@ namespace
     {
       EXPECT_TRUE(match[3].matched) << out;
     }
+  }
+
+  TEST(OptionsWithoutMidi, HelpVersionAndCheckEndWhileTheJackServerHangs)
+  {
+    std::unique_ptr<PrivateJackServer> jack;
+    try
+    {
+      jack = std::make_unique<PrivateJackServer>();
+    }
+    catch (const std::exception& e)
+    {
+      const char* require = std::getenv("NOTARA_REQUIRE_JACK");
+      if (require != nullptr && std::string(require) == "1")
+        FAIL() << e.what() << ", and NOTARA_REQUIRE_JACK is 1";
+      GTEST_SKIP() << e.what();
+    }
+    // The default server of notara's, frozen: a program that asks it
+    // anything (the device list, too) never ends.
+    jack->freeze();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"--version"}, {"--check"}, {"--check", "notara.conf"}})
+    {
+      SCOPED_TRACE(testing::PrintToString(args));
+      NotaraRun run(NOTARA_BINARY, "");
+      expectExited(runToExit(run, args), 0);
+    }
+    jack->thaw();
   }
 
   class ListOption : public notara::test::JackTest

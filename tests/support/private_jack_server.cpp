@@ -1,6 +1,7 @@
 #include "support/private_jack_server.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -53,5 +54,18 @@ namespace notara::test
     }
   }
 
-  PrivateJackServer::~PrivateJackServer() = default;
+  PrivateJackServer::~PrivateJackServer()
+  {
+    thaw();
+  }
+
+  void PrivateJackServer::freeze()
+  {
+    ::kill(jackd_->pid(), SIGSTOP);
+  }
+
+  void PrivateJackServer::thaw()
+  {
+    ::kill(jackd_->pid(), SIGCONT);
+  }
 }

@@ -32,6 +32,12 @@ namespace notara::test
     /// The server's name.
     const std::string& name() const { return name_; }
 
+    /// Stops the server's process (SIGSTOP): a client that asks it anything
+    /// then waits for ever, as on a machine whose JACK server hangs.
+    void freeze();
+    /// Lets it run again (SIGCONT); the destructor does so too.
+    void thaw();
+
   private:
     std::string name_;
     TempDir dir_;
