@@ -26,6 +26,9 @@
 //   callbacks' timing: notara's JACK input, opened in this process through
 //   its libjack seam with a clock around the callback, and a bare input,
 //   S seconds at the --hold rate (10,000 a second by default).
+//   --status-clients=N runs only the latency, twice over: notara without
+//   its status server, and notara with --status and N clients reading the
+//   page's event stream; and notara's resident memory in each.
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -39,6 +42,8 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio.hpp>
+#include <fstream>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <mmsystem.h>
@@ -84,7 +89,75 @@ namespace
     std::string jackMode;     // how the server runs, for the table
     int returns = 0;          // > 0: only the device's return, this many times
     double callbackSeconds = 0;  // > 0: only the process callbacks' time, this long
+    int statusClients = -1;   // >= 0: only the latency without and with the status server
   };
+
+  /// Clients of notara's status server that read its event stream as a
+  /// browser would, on a thread of their own, for as long as they live.
+  class StreamClients
+  {
+  public:
+    StreamClients(std::uint16_t port, int count)
+    {
+      namespace asio = boost::asio;
+      const asio::ip::tcp::endpoint at(asio::ip::make_address("127.0.0.1"), port);
+      for (int i = 0; i < count; ++i)
+      {
+        auto client = std::make_unique<Client>(io_);
+        client->socket.connect(at);
+        asio::write(client->socket, asio::buffer(std::string("GET /events HTTP/1.1\r\nHost: bench\r\n\r\n")));
+        read(*client);
+        clients_.push_back(std::move(client));
+      }
+      thread_ = std::thread([this] { io_.run(); });
+    }
+    ~StreamClients()
+    {
+      io_.stop();
+      thread_.join();
+    }
+    StreamClients(const StreamClients&) = delete;
+    StreamClients& operator=(const StreamClients&) = delete;
+    /// Bytes read by all clients so far.
+    std::size_t bytes() const { return bytes_.load(); }
+    /// Clients whose stream the server closed.
+    std::size_t closed() const { return closed_.load(); }
+
+  private:
+    struct Client
+    {
+      explicit Client(boost::asio::io_context& io) : socket(io) {}
+      boost::asio::ip::tcp::socket socket;
+      char buffer[16384];
+    };
+    void read(Client& client)
+    {
+      client.socket.async_read_some(boost::asio::buffer(client.buffer),
+                                    [this, &client](boost::system::error_code error, std::size_t n) {
+                                      bytes_ += n;
+                                      if (error)
+                                        ++closed_;
+                                      else
+                                        read(client);
+                                    });
+    }
+    boost::asio::io_context io_;
+    std::vector<std::unique_ptr<Client>> clients_;
+    std::atomic<std::size_t> bytes_{0};
+    std::atomic<std::size_t> closed_{0};
+    std::thread thread_;
+  };
+
+  /// Resident memory of process `pid` in KiB (VmRSS), 0 when unknown.
+  double residentKib(pid_t pid)
+  {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("VmRSS:", 0) == 0)
+        return std::stod(line.substr(6));
+    return 0;
+  }
 
   /// The JACK server's period and rate, asked of a client of our own.
   struct JackTiming
@@ -325,7 +398,8 @@ namespace
   class Trial
   {
   public:
-    Trial(JackMidiSource& source, int device, std::size_t events)
+    /// notara with `options` before its arguments.
+    Trial(JackMidiSource& source, int device, std::size_t events, std::vector<std::string> options = {})
         : sink_(kRobots, std::string(robotScript) + kScript, kWarmUp + events)
     {
       std::string conf;
@@ -334,9 +408,8 @@ namespace
       conf += "action 1 0 7 EmitMap midi.key\n";
       dir_.write("notara.conf", conf);
       dir_.write("notara.vx", kScript);
-      notara_ = std::make_unique<ChildProcess>(NOTARA_BINARY,
-                                               std::vector<std::string>{std::to_string(device), "notara.conf", "0"},
-                                               dir_.path());
+      options.insert(options.end(), {std::to_string(device), "notara.conf", "0"});
+      notara_ = std::make_unique<ChildProcess>(NOTARA_BINARY, options, dir_.path());
       if (!sink_.acceptAll(kWait) || !sink_.waitForPrefixes(kWait) || sink_.prefixMismatch())
         throw std::runtime_error("Trial: notara's robots did not connect and upload; its errors: " +
                                  notara_->errors());
@@ -360,6 +433,9 @@ namespace
     {
       late_ = std::make_unique<ReferenceInput>(sourcePort, "nbench-ref-late");
     }
+
+    /// The notara process.
+    ChildProcess& notara() { return *notara_; }
 
     ~Trial()
     {
@@ -602,11 +678,13 @@ namespace
         options.returns = std::stoi(arg.substr(10));
       else if (arg.rfind("--callback-time=", 0) == 0)
         options.callbackSeconds = std::stod(arg.substr(16));
+      else if (arg.rfind("--status-clients=", 0) == 0)
+        options.statusClients = std::stoi(arg.substr(17));
       else
         throw std::invalid_argument("unknown argument " + arg +
                                     " (usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S]"
                                     " [--sustain-seconds=S] [--hold=RATE] [--jack-mode=TEXT] [--returns=N]"
-                                    " [--callback-time=S])");
+                                    " [--callback-time=S] [--status-clients=N])");
     }
     return options;
   }
@@ -670,6 +748,70 @@ int main(int argc, char** argv)
       throw std::runtime_error("the source " + source.deviceName() + " is not among the MIDI input devices");
 
     ResultTable table("system_bench");
+
+    if (options.statusClients >= 0)
+    {
+      // Alternating runs without and with the server, so that the machine's
+      // load changes both alike; the latencies of each kind pooled.
+      const int rounds = options.smoke ? 1 : 3;
+      std::vector<std::int64_t> without, with;
+      double memoryWithout = 0, memoryWith = 0;
+      std::size_t streamBytes = 0, streamsClosed = 0;
+      for (int round = 0; round < rounds; ++round)
+        for (const bool status : {false, true})
+        {
+          std::cout << "system_bench: latency, " << options.latencyEvents << " events at "
+                    << rateText(options.latencyRate) << (status ? ", status server with " : ", no status server")
+                    << (status ? std::to_string(options.statusClients) + " stream clients" : "") << "... " << std::flush;
+          Trial trial(source, device, options.latencyEvents,
+                      status ? std::vector<std::string>{"--status", "0"} : std::vector<std::string>{});
+          std::unique_ptr<StreamClients> clients;
+          if (status)
+          {
+            if (!trial.notara().waitForErrors("Status page: http://127.0.0.1:"))
+              throw std::runtime_error("notara wrote no status line; its errors: " + trial.notara().errors());
+            const std::string errors = trial.notara().errors();
+            const std::size_t at = errors.find("Status page: http://127.0.0.1:") + 30;
+            clients = std::make_unique<StreamClients>(static_cast<std::uint16_t>(std::stoi(errors.substr(at))),
+                                                      options.statusClients);
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+          }
+          TrialResult r = trial.run(source, reference, options.latencyEvents, options.latencyRate);
+          const double memory = residentKib(trial.notara().pid());
+          (status ? memoryWith : memoryWithout) = std::max(status ? memoryWith : memoryWithout, memory);
+          if (clients)
+          {
+            streamBytes += clients->bytes();
+            streamsClosed += clients->closed();
+          }
+          if (!r.passed)
+            throw std::runtime_error("a latency run lost events: " + r.why);
+          auto& pool = status ? with : without;
+          pool.insert(pool.end(), r.latencies.begin(), r.latencies.end());
+          const LatencySummary l = LatencySummary::of(r.latencies);
+          std::cout << "p50 " << l.p50 / 1000 << " us, p99 " << l.p99 / 1000 << " us, notara " << memory / 1024
+                    << " MiB" << std::endl;
+        }
+      const LatencySummary a = LatencySummary::of(without);
+      const LatencySummary b = LatencySummary::of(with);
+      const std::string clients = std::to_string(options.statusClients) + " page clients streaming";
+      const std::string base = "source send to robot read, " + rateText(options.latencyRate) + ", 3 robots" + jack;
+      table.add({"status", base + ", no status server", "p50", a.p50 / 1000, "us", std::nullopt, "", std::nullopt});
+      table.add({"status", base + ", no status server", "p99", a.p99 / 1000, "us", std::nullopt, "", std::nullopt});
+      table.add({"status", base + ", " + clients, "p50", b.p50 / 1000, "us", a.p50 / 1000, "without the server",
+                 ResultTable::Target{"ratio", "<=", 1.05}});
+      table.add({"status", base + ", " + clients, "p99", b.p99 / 1000, "us", a.p99 / 1000, "without the server",
+                 ResultTable::Target{"ratio", "<=", 1.05}});
+      table.add({"status", "notara's resident memory, " + clients, "VmRSS", memoryWith / 1024, "MiB",
+                 memoryWithout / 1024, "without the server", std::nullopt});
+      table.note("status server: " + clients + " read " + std::to_string(streamBytes / 1024) + " KiB of updates; " +
+                 std::to_string(streamsClosed) + " streams were closed by the server");
+      for (const auto& row : table.rows())
+        std::cout << "  " << row.subject << "  " << row.metric << " " << row.value << " " << row.unit << '\n';
+      if (!options.json.empty())
+        table.write(options.json);
+      return 0;
+    }
 
     if (options.hold > 0)
     {

@@ -9,6 +9,11 @@ NOTARA_PACKAGES=(cmake ninja-build g++ pkg-config git procps
   libboost-dev nlohmann-json3-dev libgtest-dev googletest libbenchmark-dev
   python3-mido)
 
+# What the test command adds for the status server's tests: a real browser
+# (headless Chromium driven through Selenium) and the Prometheus client's
+# parser for /metrics. They run the Debian python3.
+NOTARA_STATUS_TEST_PACKAGES=(chromium chromium-driver python3-selenium python3-prometheus-client)
+
 # What the test command adds for the Windows build (mingw-w64) and its tests
 # under wine; the rehearsal doesn't need them.
 NOTARA_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64)

@@ -4,7 +4,7 @@
 
 # The harnesses, by name; each has tests/fuzz/corpus/NAME (seeds) and may
 # have tests/fuzz/regressions/NAME (inputs of faults found so far).
-NOTARA_FUZZERS=(config_fuzz wire_fuzz control_fuzz midi_fuzz midifile_fuzz)
+NOTARA_FUZZERS=(config_fuzz wire_fuzz control_fuzz midi_fuzz midifile_fuzz status_fuzz)
 
 # Builds the harnesses in build directory $1.
 fuzz_build() {

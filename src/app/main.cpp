@@ -11,13 +11,20 @@
 
 #include "app/load_config.h"
 #include "app/options.h"
+#include "app/status_view.h"
 #include "bridge/midi.h"
 #include "platform/processend.h"
+#include "status/status_server.h"
 
 namespace
 {
   // The single bridge object, built during static initialisation.
   Midi midi;
+
+  // The status server and what it shows, with --status. They serve until
+  // the process ends, which never runs their destructors.
+  StatusView* view = nullptr;
+  status::StatusServer* server = nullptr;
 
   // Device numbers and debug levels read like strtol with base 0: 0x1 is
   // hexadecimal, 010 octal, text without digits 0.
@@ -53,6 +60,10 @@ int main(int argc, char** argv)
 
   notara::platform::onProcessEnd(&closeMidi);
 
+  const std::optional<StartOptions> options = takeStartOptions(argc, argv);
+  if (!options)
+    return 1;
+
   // --list runs and ends here.
   if (const std::optional<int> status = runOption(midi, argc, argv))
     return *status;
@@ -67,6 +78,22 @@ int main(int argc, char** argv)
     std::cerr << "Warning, opening first available MIDI device" << std::endl;
   else
     device = toNumber(argv[1]);
+
+  if (options->statusAddress)
+  {
+    view = new StatusView(midi);
+    server = new status::StatusServer(*view, *options->statusAddress, options->statusPort);
+    try
+    {
+      server->start();
+    }
+    catch (const std::exception& e)
+    {
+      std::cerr << "notara: --status: " << e.what() << std::endl;
+      failStartup(1);
+    }
+    std::cerr << "Status page: " << server->url() << std::endl;
+  }
 
   if (!midi.open(device))
   {

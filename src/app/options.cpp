@@ -44,6 +44,12 @@ namespace
                  "                      MIDI clock of the tempo map, --json writes one JSON\n"
                  "                      object per line. Exit status 2: configuration, 3: song\n"
                  "\n"
+                 "Options of a start, before the arguments, each with its value:\n"
+                 "  --status [ADDRESS:]PORT\n"
+                 "                      serve a status page, /status.json and /metrics over\n"
+                 "                      HTTP on ADDRESS (default 127.0.0.1), PORT (0: any free\n"
+                 "                      one); exit status 1 when it can't listen\n"
+                 "\n"
                  "Documentation: "
               << NOTARA_DOC_LOCATION << std::endl;
   }
@@ -202,4 +208,56 @@ std::optional<int> runOption(Midi& midi, int argc, char** argv)
     return std::nullopt;
   printDevices(midi);
   return 0;
+}
+
+namespace
+{
+  // "[ADDRESS:]PORT": an IPv6 address in brackets; the port 0 to 65535.
+  bool parseStatusAddress(const std::string& value, StartOptions& options)
+  {
+    std::string address = "127.0.0.1";
+    std::string port = value;
+    const std::size_t colon = value.rfind(':');
+    if (colon != std::string::npos)
+    {
+      address = value.substr(0, colon);
+      port = value.substr(colon + 1);
+      if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+      if (address.empty())
+        return false;
+    }
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    const unsigned long number = std::stoul(port);
+    if (number > 65535)
+      return false;
+    options.statusAddress = address;
+    options.statusPort = static_cast<std::uint16_t>(number);
+    return true;
+  }
+}
+
+std::optional<StartOptions> takeStartOptions(int& argc, char**& argv)
+{
+  StartOptions options;
+  while (argc >= 2 && std::strcmp(argv[1], "--status") == 0)
+  {
+    if (argc < 3)
+    {
+      std::cerr << "notara: --status needs a value, [ADDRESS:]PORT" << std::endl;
+      return std::nullopt;
+    }
+    if (!parseStatusAddress(argv[2], options))
+    {
+      std::cerr << "notara: --status: not [ADDRESS:]PORT with a port of 0 to 65535: \"" << argv[2] << "\""
+                << std::endl;
+      return std::nullopt;
+    }
+    // The program's name moves up, so that the rest reads as before.
+    argv[2] = argv[0];
+    argv += 2;
+    argc -= 2;
+  }
+  return options;
 }

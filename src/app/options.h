@@ -11,16 +11,20 @@
 //                        actions into standard output (app/song_renderer.h);
 //                        every command line whose first word is --clock,
 //                        --json or --render is a render
-// Every other command line is a start: [MidiDeviceNumber] [conffile]
-// [debuglevel], where an argument that merely begins with '-' is a device
-// number like any other.
+// Every other command line is a start: [start options] [MidiDeviceNumber]
+// [conffile] [debuglevel], where an argument that merely begins with '-' is
+// a device number like any other. The start options come first, each
+// followed by its value:
+//   --status [ADDRESS:]PORT   serve the status page (src/status)
 //
 // --help, --version and --check touch no MIDI system (a JACK server that
 // hangs can't hold them up); only --list asks the MIDI system, so the
 // program arms its end-of-process release between the two calls.
 //
 // Threading: the main thread, before any MIDI input or robot exists.
+#include <cstdint>
 #include <optional>
+#include <string>
 
 class Midi;
 
@@ -35,3 +39,17 @@ std::optional<int> runOptionWithoutMidi(Midi& midi, int argc, char** argv);
 /// when the command line is a start (or an option that runOptionWithoutMidi
 /// runs).
 std::optional<int> runOption(Midi& midi, int argc, char** argv);
+
+/// The options of a start, each given with its value.
+struct StartOptions
+{
+  /// --status: the address and port to serve the status page on.
+  std::optional<std::string> statusAddress;
+  /// --status: the port.
+  std::uint16_t statusPort = 0;
+};
+
+/// Takes the start options off the front of the command line, leaving
+/// argv[0] and the positional arguments; nothing, after one line on
+/// standard error, when an option's value is missing or wrong.
+std::optional<StartOptions> takeStartOptions(int& argc, char**& argv);

@@ -4,12 +4,54 @@
 
 #include "bridge/midi.h"
 #include "bridge/actionowners.h"
+#include "libgantry/utime.h"
 #include "midi/midinames.h"
 
 using midiname::controlChange;
 using midiname::noteOff;
 using midiname::noteOn;
 using midiname::systemMessage;
+
+namespace
+{
+  // Set while this thread dispatches an event, so that the texts it sends
+  // are recorded with the event; other threads' sends are not.
+  thread_local bool dispatching = false;
+
+  // Records the event and marks the thread as dispatching it for as long
+  // as it lives.
+  class EventRecord
+  {
+  public:
+    // `kept` false: timed, but not kept in the ring.
+    EventRecord(Midi& midi, std::int64_t now, bool kept, std::uint8_t kind, std::uint8_t channel,
+                std::uint8_t data1, std::uint8_t data2)
+        : midi_(midi), kept_(kept)
+    {
+      midi_.eventStart = now;
+      if (kept_)
+        midi_.recent.begin(now, kind, channel, data1, data2);
+      dispatching = true;
+    }
+    ~EventRecord()
+    {
+      dispatching = false;
+      if (kept_)
+        midi_.recent.end();
+    }
+    EventRecord(const EventRecord&) = delete;
+    EventRecord& operator=(const EventRecord&) = delete;
+
+  private:
+    Midi& midi_;
+    const bool kept_;
+  };
+}
+
+bool Midi::dispatchingEvent()
+{
+  return dispatching;
+}
 
 void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                      std::uint8_t data2)
@@ -21,11 +63,15 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
   if (tracedEarly)
     printMessage(std::cerr, kind, channel, data1, data2);
 
+  const std::int64_t now = libgantry::utime();
   if (kind == systemMessage)
   {
+    // Clocks, 24 a beat, would push every other event out of the ring.
+    const EventRecord record(*this, now, channel != midiname::clock, kind, channel, data1, data2);
     handleRealtime(channel);
     return;
   }
+  const EventRecord record(*this, now, true, kind, channel, data1, data2);
   if (kind != noteOff && kind != noteOn && kind != controlChange)
     return;
 

@@ -40,6 +40,8 @@
 #include "midi/midiin.h"
 #include "robots/robot_events.h"
 #include "robots/robot_links.h"
+#include "status/event_ring.h"
+#include "status/latency_histogram.h"
 #include "vaxo/callback.h"
 
 class ActionOwners;
@@ -136,6 +138,17 @@ public:
   bool running;
   /// Microseconds at the first clock of the current beat; 0 for none.
   std::int64_t lastBeatTime = 0;
+  /// The last MIDI events but clocks and the texts each sent per robot;
+  /// the MIDI thread writes it, any thread reads it.
+  status::EventRing recent;
+  /// Time from the MIDI callback to a text handed to the robots' sockets,
+  /// for the texts the MIDI thread sends.
+  status::LatencyHistogram latency;
+
+  /// Microseconds at the callback of the event being dispatched (MIDI thread only).
+  std::int64_t eventStart = 0;
+  /// True on the MIDI thread while it dispatches an event.
+  static bool dispatchingEvent();
 
   /// The clock's state now: running, and the last tempo measured.
   ClockView clockView() const;

@@ -10,6 +10,7 @@
 #include "bridge/midi.h"
 #include "bridge/text_sink.h"
 #include "log/stderr_line.h"
+#include "libgantry/utime.h"
 #include "vaxo/printable.h"
 
 int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
@@ -34,9 +35,20 @@ void Midi::send(int robotMask, const std::string& text)
     notara::writeStderrLine(line);
   }
   if (sink_)
+  {
+    // A render: the texts go to its sink, and no robot or page sees them.
     sink_->send(robotMask, text);
-  else
-    robots.send(robotMask, text);
+    return;
+  }
+  const std::uint32_t reached = robots.send(robotMask, text);
+  if (dispatchingEvent())
+  {
+    // The texts of an event, for the status page: what went to which robot.
+    latency.observe(libgantry::utime() - eventStart);
+    for (std::size_t i = 0; i < RobotLinks::slotCount; ++i)
+      if ((reached & (std::uint32_t{1} << i)) != 0)
+        recent.addText(static_cast<int>(i), text.data(), text.size());
+  }
 }
 
 void Midi::setParameter(int value)

@@ -48,9 +48,10 @@ int RobotLinks::add(RobotEvents& events, unsigned index, const std::string& host
   return 1;
 }
 
-void RobotLinks::send(int robotMask, const std::string& text)
+std::uint32_t RobotLinks::send(int robotMask, const std::string& text)
 {
   const auto mask = static_cast<std::uint32_t>(robotMask);
+  std::uint32_t reached = 0;
   for (std::size_t i = 0; i < slotCount; ++i)
   {
     if ((mask & (std::uint32_t{1} << i)) == 0)
@@ -58,8 +59,12 @@ void RobotLinks::send(int robotMask, const std::string& text)
     // A robot that doesn't read or is down drops the text and counts it;
     // its link reports the count.
     if (RobotLink* link = slots_[i].load(std::memory_order_acquire))
+    {
       link->send(text);
+      reached |= std::uint32_t{1} << i;
+    }
   }
+  return reached;
 }
 
 std::vector<RobotLinkView> RobotLinks::views() const

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,8 +66,8 @@ public:
   const std::vector<Address>& recorded() const { return recorded_; }
 
   /// Hands `text` to the link of every filled slot of `robotMask`, in
-  /// ascending slot order.
-  void send(int robotMask, const std::string& text);
+  /// ascending slot order; the mask of the slots it was handed to.
+  std::uint32_t send(int robotMask, const std::string& text);
 
   /// The link of every filled slot, in slot order (a replaced link is not
   /// addressed, so not shown).

@@ -1,0 +1,74 @@
+#pragma once
+// What the status server shows: a plain copy of the bridge's state, taken
+// by a StatusSource on the server's own thread.
+//
+// Threading: plain values; built and read on one thread.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace status
+{
+  /// One robot line, in slot order.
+  struct RobotStatus
+  {
+    int slot = 0;                   ///< the robot slot notara's lines name
+    std::string host;               ///< host as the configuration gave it
+    unsigned port = 0;              ///< TCP port
+    std::string state;              ///< "up", "stalled" or "down"
+    std::uint64_t queuedBytes = 0;  ///< bytes waiting in the outgoing queue
+    std::uint64_t sent = 0;         ///< texts written or queued
+    std::uint64_t dropped = 0;      ///< texts dropped (down or queue full)
+    std::uint64_t connections = 0;  ///< connections made so far
+    double sinceS = 0;              ///< seconds in the present state
+  };
+
+  /// One text an event made for one robot, cut to RecentEvent::textLimit bytes.
+  struct RecentText
+  {
+    int robot = 0;     ///< robot slot
+    std::string text;  ///< the text's first bytes
+    bool cut = false;  ///< true when the text was longer
+  };
+
+  /// One MIDI event of the recent ring.
+  struct RecentEvent
+  {
+    std::uint64_t sequence = 0;  ///< counts events from 1; tells new from seen
+    double timeS = 0;            ///< seconds since notara started
+    int kind = 0;                ///< the status's high nibble (9 note on, ...)
+    int channel = 0;             ///< the status's low nibble
+    int data1 = 0;               ///< first data byte
+    int data2 = 0;               ///< second data byte
+    std::vector<RecentText> texts;  ///< what it sent, in order
+    bool textsCut = false;       ///< true when it sent more texts than kept
+  };
+
+  /// A histogram of latencies in seconds, Prometheus style.
+  struct HistogramSnapshot
+  {
+    std::vector<double> bounds;          ///< upper bounds of the buckets
+    std::vector<std::uint64_t> counts;   ///< per bucket, plus one for +Inf
+    double sum = 0;                      ///< sum of the observations
+    std::uint64_t count = 0;             ///< number of observations
+  };
+
+  /// Everything the document, the metrics and the page show.
+  struct Snapshot
+  {
+    std::string version;             ///< notara's version
+    double uptimeS = 0;              ///< seconds since start
+    std::string midiDevice;          ///< the MIDI input device's name
+    bool midiOpen = false;           ///< true while the device is open
+    std::uint64_t midiEvents = 0;    ///< messages read
+    std::uint64_t midiDropped = 0;   ///< messages lost or refused
+    bool clockRunning = false;       ///< between a start and a stop
+    std::optional<double> bpm;       ///< the last tempo measured
+    std::uint32_t parameter = 0;     ///< the parameter word
+    int debug = 0;                   ///< the debug level
+    std::vector<RobotStatus> robots; ///< per robot line, in slot order
+    HistogramSnapshot latency;       ///< MIDI callback to text written
+    std::vector<RecentEvent> recent; ///< the last events, newest last
+  };
+}

@@ -1,0 +1,195 @@
+#include "status/status_document.h"
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace status
+{
+  namespace
+  {
+    const char* kindName(int kind, int channel)
+    {
+      switch (kind)
+      {
+      case 8:
+        return "note_off";
+      case 9:
+        return "note_on";
+      case 10:
+        return "aftertouch";
+      case 11:
+        return "control_change";
+      case 12:
+        return "program_change";
+      case 13:
+        return "channel_pressure";
+      case 14:
+        return "pitch_bend";
+      default:
+        break;
+      }
+      switch (channel)
+      {
+      case 8:
+        return "clock";
+      case 10:
+        return "start";
+      case 11:
+        return "continue";
+      case 12:
+        return "stop";
+      default:
+        return "system";
+      }
+    }
+
+    // A label value of the text format: backslash, double quote and line
+    // feed escaped.
+    std::string labelValue(const std::string& value)
+    {
+      std::string escaped;
+      for (const char c : value)
+      {
+        if (c == '\\')
+          escaped += "\\\\";
+        else if (c == '"')
+          escaped += "\\\"";
+        else if (c == '\n')
+          escaped += "\\n";
+        else
+          escaped += c;
+      }
+      return escaped;
+    }
+
+    std::string number(double value)
+    {
+      char text[40];
+      std::snprintf(text, sizeof text, "%.15g", value);
+      return text;
+    }
+
+    void family(std::ostringstream& out, const char* name, const char* type, const char* help)
+    {
+      out << "# HELP notara_" << name << ' ' << help << "\n# TYPE notara_" << name << ' ' << type << '\n';
+    }
+  }
+
+  std::string statusJson(const Snapshot& s)
+  {
+    nlohmann::json robots = nlohmann::json::array();
+    for (const RobotStatus& r : s.robots)
+      robots.push_back({{"slot", r.slot},
+                        {"host", r.host},
+                        {"port", r.port},
+                        {"state", r.state},
+                        {"queued_bytes", r.queuedBytes},
+                        {"sent", r.sent},
+                        {"dropped", r.dropped},
+                        {"connections", r.connections},
+                        {"since_s", std::round(r.sinceS * 1000) / 1000}});
+
+    nlohmann::json recent = nlohmann::json::array();
+    for (const RecentEvent& e : s.recent)
+    {
+      nlohmann::json texts = nlohmann::json::array();
+      for (const RecentText& t : e.texts)
+        texts.push_back({{"robot", t.robot}, {"text", t.text}, {"cut", t.cut}});
+      recent.push_back({{"seq", e.sequence},
+                        {"time_s", std::round(e.timeS * 1e6) / 1e6},
+                        {"kind", kindName(e.kind, e.channel)},
+                        {"status", e.kind << 4 | e.channel},
+                        {"channel", e.channel},
+                        {"data1", e.data1},
+                        {"data2", e.data2},
+                        {"texts", texts},
+                        {"texts_cut", e.textsCut}});
+    }
+
+    const nlohmann::json document = {
+        {"version", s.version},
+        {"uptime_s", std::round(s.uptimeS * 1000) / 1000},
+        {"midi",
+         {{"device", s.midiDevice},
+          {"state", s.midiOpen ? "open" : "gone"},
+          {"events", s.midiEvents},
+          {"dropped", s.midiDropped}}},
+        {"clock", {{"running", s.clockRunning}, {"bpm", s.bpm ? nlohmann::json(*s.bpm) : nlohmann::json()}}},
+        {"parameter", s.parameter},
+        {"debug", s.debug},
+        {"robots", robots},
+        {"latency",
+         {{"count", s.latency.count}, {"sum_s", s.latency.sum}}},
+        {"recent", recent}};
+    // Robot servers and the configuration may hand us any bytes.
+    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+
+  std::string metricsText(const Snapshot& s)
+  {
+    std::ostringstream out;
+    family(out, "uptime_seconds", "gauge", "Seconds since notara started.");
+    out << "notara_uptime_seconds " << number(s.uptimeS) << '\n';
+    family(out, "midi_events_total", "counter", "MIDI messages read from the input device.");
+    out << "notara_midi_events_total " << s.midiEvents << '\n';
+    family(out, "midi_dropped_total", "counter", "MIDI messages lost or refused.");
+    out << "notara_midi_dropped_total " << s.midiDropped << '\n';
+    family(out, "midi_device_open", "gauge", "1 while the MIDI input device is open, else 0.");
+    out << "notara_midi_device_open{device=\"" << labelValue(s.midiDevice) << "\"} " << (s.midiOpen ? 1 : 0)
+        << '\n';
+    family(out, "clock_running", "gauge", "1 between a MIDI start and stop, else 0.");
+    out << "notara_clock_running " << (s.clockRunning ? 1 : 0) << '\n';
+    family(out, "tempo_bpm", "gauge", "The last tempo measured from the MIDI clock (NaN before any).");
+    out << "notara_tempo_bpm " << (s.bpm ? number(*s.bpm) : std::string("NaN")) << '\n';
+    family(out, "parameter", "gauge", "The parameter word every action's filter tests.");
+    out << "notara_parameter " << s.parameter << '\n';
+    family(out, "debug_level", "gauge", "The debug level.");
+    out << "notara_debug_level " << s.debug << '\n';
+
+    struct Series
+    {
+      const char* name;
+      const char* type;
+      const char* help;
+      double (*value)(const RobotStatus&);
+    };
+    static const Series series[] = {
+        {"robot_up", "gauge", "1 while the robot is connected (up or stalled), else 0.",
+         [](const RobotStatus& r) { return r.state == "down" ? 0.0 : 1.0; }},
+        {"robot_stalled", "gauge", "1 while texts wait and the robot doesn't read, else 0.",
+         [](const RobotStatus& r) { return r.state == "stalled" ? 1.0 : 0.0; }},
+        {"robot_queued_bytes", "gauge", "Bytes waiting in the robot's outgoing queue.",
+         [](const RobotStatus& r) { return static_cast<double>(r.queuedBytes); }},
+        {"robot_texts_sent_total", "counter", "Texts written or queued for the robot.",
+         [](const RobotStatus& r) { return static_cast<double>(r.sent); }},
+        {"robot_texts_dropped_total", "counter", "Texts dropped for the robot (down, or its queue full).",
+         [](const RobotStatus& r) { return static_cast<double>(r.dropped); }},
+        {"robot_connections_total", "counter", "Connections made to the robot's server.",
+         [](const RobotStatus& r) { return static_cast<double>(r.connections); }},
+    };
+    for (const Series& one : series)
+    {
+      family(out, one.name, one.type, one.help);
+      for (const RobotStatus& r : s.robots)
+        out << "notara_" << one.name << "{slot=\"" << r.slot << "\",host=\"" << labelValue(r.host) << "\",port=\""
+            << r.port << "\"} " << number(one.value(r)) << '\n';
+    }
+
+    family(out, "latency_seconds", "histogram",
+           "Time from the MIDI callback to the text handed to the robot's socket.");
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < s.latency.counts.size(); ++i)
+    {
+      cumulative += s.latency.counts[i];
+      out << "notara_latency_seconds_bucket{le=\""
+          << (i < s.latency.bounds.size() ? number(s.latency.bounds[i]) : std::string("+Inf")) << "\"} "
+          << cumulative << '\n';
+    }
+    out << "notara_latency_seconds_sum " << number(s.latency.sum) << '\n';
+    out << "notara_latency_seconds_count " << cumulative << '\n';
+    return out.str();
+  }
+}
