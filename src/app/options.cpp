@@ -34,6 +34,12 @@ namespace
                  "                      robots; print its robots and actions; exit status 0,\n"
                  "                      or 2 with the error a start would report\n"
                  "\n"
+                 "Options of a start, before the arguments, each with its value:\n"
+                 "  --device NAME       open the MIDI device named NAME (else the one whose\n"
+                 "                      name contains NAME, ignoring case) in place of a\n"
+                 "                      device number; wait for it when none is listed;\n"
+                 "                      exit status 1 when NAME picks two or more devices\n"
+                 "\n"
                  "Documentation: "
               << NOTARA_DOC_LOCATION << std::endl;
   }
@@ -131,4 +137,23 @@ std::optional<int> runOption(Midi& midi, int argc, char** argv)
   else
     return std::nullopt;
   return 0;
+}
+
+std::optional<StartOptions> takeStartOptions(int& argc, char**& argv)
+{
+  StartOptions options;
+  while (argc >= 2 && std::strcmp(argv[1], "--device") == 0)
+  {
+    if (argc < 3 || argv[2][0] == '\0')
+    {
+      std::cerr << "notara: --device needs a value, the name of a MIDI device" << std::endl;
+      return std::nullopt;
+    }
+    options.deviceName = argv[2];
+    // The program's name moves up, so that the rest reads as before.
+    argv[2] = argv[0];
+    argv += 2;
+    argc -= 2;
+  }
+  return options;
 }
