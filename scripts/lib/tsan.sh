@@ -8,6 +8,7 @@
 NOTARA_TSAN_EXCLUDE='^(ClockTest|OperationsTest|ServerControlTest|SourceReturnTest|ServerReturnTest|RobotLinksTest)\.'
 NOTARA_TSAN_EXCLUDE+='|^StartupTest\.(WithoutArguments|ArgumentWithoutDigits|HexadecimalDeviceNumber|EmptyConfiguration|TwoRobots|DebugLevelFromTheCommandLine)'
 NOTARA_TSAN_EXCLUDE+='|^PlatformJack\.(Delivers|MidiInOpens)'
+NOTARA_TSAN_EXCLUDE+='|^DeviceNameTest\.(AWholeName|ADeviceListed)'
 
 # Builds build directory $1 with ThreadSanitizer.
 tsan_build() {
