@@ -31,6 +31,8 @@ namespace notara::test
 
     /// The server's name.
     const std::string& name() const { return name_; }
+    /// The jackd process's id, for a test that stops or kills the server.
+    pid_t pid() const { return jackd_->pid(); }
 
   private:
     std::string name_;
