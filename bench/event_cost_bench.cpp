@@ -26,6 +26,7 @@
 #include "latency_summary.h"
 #include "libgantry/utime.h"
 #include "result_table.h"
+#include "support/slot_clients.h"
 
 namespace
 {
@@ -191,9 +192,9 @@ namespace
   void runCase(benchmark::State& state, const Case& c)
   {
     StderrToNull quiet;
-    Midi midi;
-    CountingClient client;
-    midi.robots[0].store(&client);
+    notara::test::SlotClients<CountingClient> clients;
+    Midi midi{clients.factory()};
+    const CountingClient& client = *clients.fill(midi, {0});
 
     std::vector<std::unique_ptr<Midi::Operation>> operations;
     for (int i = 0; c.kind != nullptr && i < c.records; ++i)
@@ -207,7 +208,6 @@ namespace
       {
         failures.push_back(c.name);
         state.SkipWithError((std::string("installAction failed for ") + c.kind->name).c_str());
-        midi.robots[0].store(nullptr);
         return;
       }
       operations.emplace_back(op);
@@ -225,7 +225,6 @@ namespace
     measure(
         state, c.name, [&] { midi.handleInput(MIM_DATA, c.word, 0); }, before, &client,
         c.textsPerEvent);
-    midi.robots[0].store(nullptr);
   }
 
   void buildCases()

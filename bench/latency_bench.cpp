@@ -38,6 +38,7 @@
 #include "result_table.h"
 #include "robots/script.h"
 #include "statement_sink.h"
+#include "support/slot_clients.h"
 #include "vaxo/client.h"
 
 namespace
@@ -102,13 +103,16 @@ namespace
     std::vector<tcp::socket> fillers_;
   };
 
+  /// The robot links' clients: the real ones, noted as they are made.
+  using RealClients = notara::test::SlotClients<VSyncClient>;
+
   /// Waits until slot `slot`'s client takes every thread's texts.
-  bool waitConnected(const Midi& midi, std::size_t slot)
+  bool waitConnected(const RealClients& clients, std::size_t slot)
   {
     const auto end = Clock::now() + kWait;
     while (Clock::now() < end)
     {
-      const VSyncClient* client = midi.robots[slot].load();
+      const VSyncClient* client = clients.at(static_cast<int>(slot));
       if (client != nullptr && client->isConnected())
         return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -198,7 +202,8 @@ namespace
     StatementSink floorSink(robots, "", total);
     DeafListener deaf(true);
 
-    Midi midi;
+    RealClients clients{notara::test::connectingClient};
+    Midi midi{clients.factory()};
     for (std::size_t r = 0; r < robots; ++r)
       midi.addRobot(static_cast<unsigned>(r), "127.0.0.1", bridgeSink.port());
     if (stalled)
@@ -206,13 +211,13 @@ namespace
     if (!bridgeSink.acceptAll(kWait) || !bridgeSink.waitForPrefixes(kWait) || bridgeSink.prefixMismatch())
       throw std::runtime_error("runScenario: the robots' uploads did not arrive whole");
     for (std::size_t r = 0; r < robots + (stalled ? 1 : 0); ++r)
-      if (!waitConnected(midi, r))
+      if (!waitConnected(clients, r))
         throw std::runtime_error("runScenario: robot " + std::to_string(r) + " did not connect");
     if (stalled)
     {
       // Its socket buffers and its queue full from the start: every text
       // for it meets a full queue.
-      VSyncClient* deafClient = midi.robots[robots].load();
+      VSyncClient* deafClient = clients.at(static_cast<int>(robots));
       const std::string filler(1000, ' ');
       while (deafClient->rawSend(filler.data(), filler.size()) == 0)
       {
@@ -318,7 +323,7 @@ namespace
                ResultTable::Target{"ratio", "<=", 1.2}});
     table.add({"loopback", name, "p99", steady.p99 / 1000.0, "us", baseline.p99, without,
                ResultTable::Target{"ratio", "<=", 1.5}});
-    const VSyncClient* deafClient = midi.robots[robots].load();
+    const VSyncClient* deafClient = clients.at(static_cast<int>(robots));
     table.add({"loopback", "texts dropped for the robot that never reads (queue of 1 MiB full)", "count",
                double(deafClient->textsDroppedQueueFull() - 1), "", std::nullopt, "", std::nullopt});
   }
@@ -352,7 +357,8 @@ namespace
     std::int64_t listening = StatementSink::now();
     const unsigned short port = acceptor.local_endpoint().port();
 
-    Midi midi;
+    RealClients clients{notara::test::connectingClient};
+    Midi midi{clients.factory()};
     midi.addRobot(0, "127.0.0.1", port);
     std::vector<std::int64_t> times;
     for (std::size_t i = 0; i <= options.restarts; ++i)
@@ -372,7 +378,7 @@ namespace
       socket.shutdown(tcp::socket::shutdown_both);
       socket.close();
       const auto end = Clock::now() + kWait;
-      while (midi.robots[0].load()->isConnected() && Clock::now() < end)
+      while (clients.at(0)->isConnected() && Clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       std::this_thread::sleep_for(std::chrono::milliseconds(100 * static_cast<int>(i % 21)));
       listen(port);

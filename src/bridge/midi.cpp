@@ -5,17 +5,35 @@
 
 #include "bridge/actionowners.h"
 
-Midi::Midi()
+Midi::Midi() : Midi(RobotClientFactory())
+{
+}
+
+Midi::Midi(RobotClientFactory clients)
     : debugLevel(0),
       ticksPerBeat(1),
       parameter(0),
       actions(),
       lock(),
       owners(std::make_unique<ActionOwners>()),
-      robots(),
+      robots(std::move(clients)),
       clockCount(0),
       running(false)
 {
+}
+
+ClockView Midi::clockView() const
+{
+  ClockView view;
+  view.running = clockRunning_.load(std::memory_order_relaxed);
+  if (const std::int64_t bpm = lastBpm_.load(std::memory_order_relaxed); bpm != noTempo)
+    view.bpm = bpm;
+  return view;
+}
+
+SettingsView Midi::settingsView() const
+{
+  return {parameter.load(std::memory_order_relaxed), debugLevel.load(std::memory_order_relaxed)};
 }
 
 // Members go in reverse declaration order: the robot links (their threads

@@ -6,15 +6,20 @@
 // - the main thread runs start-up: parseConfig, addRobot, installAction;
 // - the MIDI input thread runs onMessage, handleRealtime and every
 //   Operation::execute, the latter with `lock` held;
-// - each robot connection's I/O thread runs onControl and onClientError,
-//   with no lock held (installAction takes `lock` for its appends only),
-//   and the robot's reconnections (robots/robot_link.h);
-// - withdrawActions runs on the I/O thread of a robot that connects (again);
-//   it takes `lock`, so it waits for a dispatch walk to end;
-// - send never waits for a robot: robots/robot_links.h says how.
+// - each robot connection's I/O thread runs onControl (through
+//   RobotEvents::controlArrived) and onClientError, with no lock held
+//   (installAction takes `lock` for its appends only), and the robot's
+//   reconnections (robots/robot_link.h);
+// - withdrawActions runs on the I/O thread of a robot that connects (again,
+//   through RobotEvents::robotConnected); it takes `lock`, so it waits for a
+//   dispatch walk to end;
+// - send never waits for a robot: robots/robot_links.h says how;
+// - the views (inputView, clockView, settingsView, robotViews) run on any
+//   thread but the MIDI thread; they read relaxed atomics, and take no lock
+//   the MIDI thread takes.
 // `lock` guards `actions` and `owners` and nothing else. debugLevel,
 // parameter and the robot slots are atomics; the realtime members belong to
-// the MIDI thread.
+// the MIDI thread, which mirrors what clockView shows in atomics.
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -28,8 +33,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "bridge/bridge_views.h"
 #include "bridge/lockable.h"
 #include "midi/midiin.h"
+#include "robots/robot_events.h"
 #include "robots/robot_links.h"
 #include "vaxo/callback.h"
 
@@ -37,7 +44,7 @@ class ActionOwners;
 class VSyncClient;
 
 /// The bridge between one MIDI input device and up to 32 robots.
-class Midi : public MidiIn
+class Midi : public MidiIn, private RobotEvents
 {
 public:
   /// An operation that an action executes on a matching event.
@@ -93,6 +100,9 @@ public:
   static constexpr int slotCount = 32;
 
   Midi();
+  /// A bridge whose robot links get their clients from `clients` (tests
+  /// and benchmarks send to clients of their own).
+  explicit Midi(RobotClientFactory clients);
   ~Midi();
   Midi(const Midi&) = delete;
   Midi& operator=(const Midi&) = delete;
@@ -119,6 +129,13 @@ public:
   bool running;
   /// Microseconds at the first clock of the current beat; 0 for none.
   std::int64_t lastBeatTime = 0;
+
+  /// The clock's state now: running, and the last tempo measured.
+  ClockView clockView() const;
+  /// The parameter word and the debug level now.
+  SettingsView settingsView() const;
+  /// Each filled robot slot's link now, in slot order.
+  std::vector<RobotLinkView> robotViews() const { return robots.views(); }
 
   /// Dispatches one event: traces, realtime messages, the slot's actions.
   void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
@@ -161,12 +178,11 @@ public:
                            int owner = configurationOwner);
 
   /// Handles a control message that arrived on robot slot `robotSlot`'s
-  /// connection; actions it registers belong to that slot. Always V_CONTINUE.
+  /// connection; actions it registers belong to that slot. A slot outside
+  /// 0..31 stands for no robot's connection: its actions are never
+  /// withdrawn and are bounded together (ActionOwners::unknownRobot).
+  /// Always V_CONTINUE.
   VCallbackAction onControl(const VMessage& msg, int robotSlot);
-  /// Handles a control message that came on no robot's connection; the
-  /// actions it registers are never withdrawn and are bounded together
-  /// (ActionOwners::unknownRobot). Always V_CONTINUE.
-  VCallbackAction onControl(const VMessage& msg);
 
   /// Removes every action that robot slot `robotSlot` registered and frees
   /// their operations once no dispatch walk can be executing them. Returns
@@ -177,10 +193,17 @@ private:
   /// Appends `record` to every slot of `channelMask` (`lock` held); on an
   /// error takes back what it appended and passes the error on.
   void appendRecords(std::uint32_t channelMask, const Action& record);
-};
 
-/// Error callback of every robot connection: "Vaxo error: <text>".
-VCallbackAction onClientError(const VMessage& msg);
+  // RobotEvents: a robot's registrations go when it connects again; its
+  // control messages go to onControl.
+  void robotConnected(int slot) override { withdrawActions(slot); }
+  VCallbackAction controlArrived(const VMessage& msg, int slot) override { return onControl(msg, slot); }
+
+  // What clockView reads, stored by the MIDI thread (relaxed).
+  std::atomic<bool> clockRunning_{false};
+  std::atomic<std::int64_t> lastBpm_{noTempo};
+  static constexpr std::int64_t noTempo = -1;
+};
 
 template <class T>
 void Midi::sendValue(int robotMask, const std::string& name, const T& value)

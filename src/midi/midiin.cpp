@@ -3,6 +3,7 @@
 #include "midi/midiin.h"
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <ostream>
@@ -93,9 +94,11 @@ bool MidiIn::open(int device, const std::vector<std::string>& listed)
   if (!openDevice(static_cast<UINT>(device)))
     return false;
   const auto number = static_cast<std::size_t>(static_cast<UINT>(device));
-  if (number < listed.size() && !listed[number].empty())
+  const std::string name = number < listed.size() ? listed[number] : std::string();
+  publish(MidiInputView::State::open, &name);
+  if (!name.empty())
   {
-    watch_.emplace(listed[number], listed);
+    watch_.emplace(name, listed);
     startWatch();
   }
   return true;
@@ -109,7 +112,6 @@ bool MidiIn::openDevice(UINT device)
   if (lastError_ != MMSYSERR_NOERROR)
     return false;
   handle = opened;
-  closedBySystem_.store(false);
   lastError_ = midiInStart(handle);
   if (lastError_ == MMSYSERR_NOERROR)
     return true;
@@ -124,11 +126,46 @@ void MidiIn::closeDevice()
 {
   if (handle == nullptr)
     return;
-  closing_.store(true);
   midiInStop(handle);
   midiInClose(handle);
   handle = nullptr;
-  closing_.store(false);
+}
+
+void MidiIn::publish(MidiInputView::State state, const std::string* name)
+{
+  if (name != nullptr)
+  {
+    std::lock_guard<std::mutex> guard(nameMutex_);
+    deviceName_ = *name;
+  }
+  state_.store(state, std::memory_order_relaxed);
+}
+
+MidiInputView MidiIn::inputView() const
+{
+  MidiInputView view;
+  {
+    std::lock_guard<std::mutex> guard(nameMutex_);
+    view.device = deviceName_;
+  }
+  view.state = state_.load(std::memory_order_relaxed);
+  view.eventsRead = eventsRead_.load(std::memory_order_relaxed);
+  view.dropped = dropped_.load(std::memory_order_relaxed);
+  return view;
+}
+
+const char* toString(MidiInputView::State state)
+{
+  switch (state)
+  {
+  case MidiInputView::State::open:
+    return "open";
+  case MidiInputView::State::gone:
+    return "gone";
+  case MidiInputView::State::closed:
+    break;
+  }
+  return "closed";
 }
 
 std::string MidiIn::openError() const
@@ -144,6 +181,7 @@ void MidiIn::close()
   endWatch();
   std::lock_guard<std::mutex> lock(watchMutex_);
   closeDevice();
+  publish(MidiInputView::State::closed);
 }
 
 void MidiIn::endWatch()
@@ -181,13 +219,14 @@ void MidiIn::watchLoop()
 void MidiIn::lookOnce()
 {
   const std::vector<std::string> listed = listDevices();
-  const DeviceWatch::Decision decision = watch_->look(listed, closedBySystem_.exchange(false));
+  const DeviceWatch::Decision decision = watch_->look(listed, false);
   switch (decision.step)
   {
   case DeviceWatch::Step::keep:
     break;
   case DeviceWatch::Step::lose:
     closeDevice();
+    publish(MidiInputView::State::gone);
     std::cerr << "MidiIn: MIDI device \"" << watch_->name()
               << "\" is gone; closed it, waiting for it to return" << std::endl;
     break;
@@ -207,6 +246,9 @@ void MidiIn::lookOnce()
     if (openDevice(decision.device))
     {
       watch_->opened();
+      // The name as listed now: a waited-for device's, or one with new
+      // ALSA numbers.
+      publish(MidiInputView::State::open, &watch_->name());
       std::cerr << "MidiIn: MIDI device \"" << watch_->name() << "\" is back as number "
                 << decision.device << "; opened it" << std::endl;
     }
@@ -222,11 +264,9 @@ void MidiIn::lookOnce()
 
 void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t /*param2*/)
 {
-  if (traceRaw)
-    std::cerr << "message " << msg << ' ' << param1 << std::endl;
-
   if (msg == MIM_DATA)
   {
+    eventsRead_.fetch_add(1, std::memory_order_relaxed);
     // Windows packs status, data1 and data2 from the lowest byte up; the
     // highest byte carries nothing of the message.
     const auto status = static_cast<std::uint8_t>(param1 & 0xFFu);
@@ -238,13 +278,18 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
   {
     std::cerr << "No idea what to do..." << std::endl;
   }
-  else if (msg == MIM_CLOSE)
+#if !defined(_WIN32)
+  else if (msg == MIM_QUEUE_DROPPED)
   {
-    // The watch closes the device itself; a close it did not ask for is the
-    // MIDI system's, and the watch then treats the device as gone.
-    if (!closing_.load())
-      closedBySystem_.store(true);
+    // The layer's input queue was full: param1 messages never reached us.
+    dropped_.fetch_add(param1, std::memory_order_relaxed);
+    char line[96];
+    const int length = std::snprintf(line, sizeof line,
+                                     "MidiIn: input queue full, %lu MIDI messages dropped\n",
+                                     static_cast<unsigned long>(param1));
+    std::cerr.write(line, length).flush();
   }
+#endif
   else if (msg == MIM_ERROR)
   {
     // A malformed message from the device: say so rather than lose it

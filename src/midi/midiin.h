@@ -13,7 +13,9 @@
 // onMessage run on the MIDI system's input thread, one message at a time,
 // with no lock of MidiIn held; an override of onMessage brings its own. The
 // watch thread opens and closes the device under the object's watch mutex,
-// which open and close take too.
+// which open and close take too. inputView runs on any other thread: it
+// reads relaxed atomics that the input thread counts, and the device name
+// under a small mutex that the input thread never takes.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -28,6 +30,7 @@
 #include <mmsystem.h>
 
 #include "midi/devicewatch.h"
+#include "midi/midi_input_view.h"
 
 class MidiDeviceQuery;
 
@@ -35,8 +38,6 @@ class MidiDeviceQuery;
 class MidiIn
 {
 public:
-  /// When true, every callback is logged as a "message <code> <param1>" line.
-  bool traceRaw = false;
   /// The device, once midiInOpen succeeded.
   HMIDIIN handle = nullptr;
 
@@ -70,6 +71,10 @@ public:
   virtual void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                          std::uint8_t data2);
 
+  /// The device, its state and its counts now. Never called on the MIDI
+  /// input thread; takes only the name's mutex, which that thread never takes.
+  MidiInputView inputView() const;
+
   /// Writes the one-line trace of an event to `out` and flushes it.
   static void printMessage(std::ostream& out, std::uint8_t kind, std::uint8_t channel,
                            std::uint8_t data1, std::uint8_t data2);
@@ -88,6 +93,8 @@ private:
   // Opens and starts device `device` into `handle`; closes it again when
   // the start fails. With watchMutex_ held.
   bool openDevice(UINT device);
+  // Publishes the state and, when given, the device's name for inputView.
+  void publish(MidiInputView::State state, const std::string* name = nullptr);
   // Stops and closes `handle`. With watchMutex_ held.
   void closeDevice();
   void watchLoop();
@@ -104,9 +111,13 @@ private:
   std::optional<DeviceWatch> watch_;
   bool ending_ = false;
   MMRESULT lastError_ = MMSYSERR_NOERROR;
-  // A MIM_CLOSE that this object did not ask for: the system closed the device.
-  std::atomic<bool> closedBySystem_{false};
-  std::atomic<bool> closing_{false};
+  // What inputView reads: counted on the input thread (relaxed), the state
+  // set by open, close and the watch, the name under its own mutex.
+  std::atomic<std::uint64_t> eventsRead_{0};
+  std::atomic<std::uint64_t> dropped_{0};
+  std::atomic<MidiInputView::State> state_{MidiInputView::State::closed};
+  mutable std::mutex nameMutex_;  // guards deviceName_ only
+  std::string deviceName_;
   std::thread watchThread_;
 };
 

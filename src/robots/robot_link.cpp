@@ -4,34 +4,76 @@
 
 #include <winsock2.h>
 
+#include <chrono>
 #include <iostream>
 
-#include "bridge/midi.h"
 #include "libgantry/error.h"
 #include "robots/script.h"
+#include "vaxo/printable.h"
 
 namespace
 {
-  /// The control tag's callback: the bridge's control handler, told which
+  /// The control tag's callback: the owner's control handler, told which
   /// robot's server the message came from.
   class ControlCallback : public VCallbackWrapper
   {
   public:
-    ControlCallback(Midi& midi, int slot) : midi_(midi), slot_(slot) {}
-    VCallbackAction operator()(const VMessage& msg) override { return midi_.onControl(msg, slot_); }
+    ControlCallback(RobotEvents& events, int slot) : events_(events), slot_(slot) {}
+    VCallbackAction operator()(const VMessage& msg) override { return events_.controlArrived(msg, slot_); }
 
   private:
-    Midi& midi_;
+    RobotEvents& events_;
     int slot_;
   };
+
+  std::int64_t steadyTicks()
+  {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+  }
 }
 
-RobotLink::RobotLink(Midi& midi, int slot, const std::string& host, unsigned port)
-    : midi_(midi), slot_(slot), name_("Robot " + std::to_string(slot) + " at " + host + ":" + std::to_string(port))
+VCallbackAction onClientError(const VMessage& msg)
 {
-  client_ = std::make_unique<VSyncClient>(
-      host, port, [this](VLinkEvent event, const std::string& detail) { onLinkEvent(event, detail); });
-  client_->setCallback(new ControlCallback(midi, slot), "midictl");
+  // Runs on a reader thread of the client library: nothing may leave it.
+  try
+  {
+    // The text is the server's: escaped, it can't steer the terminal.
+    std::cerr << "Vaxo error: " + vaxo::printable(msg.message) + "\n" << std::flush;
+  }
+  catch (...)
+  {
+  }
+  return V_CONTINUE;
+}
+
+const char* toString(RobotLinkView::State state)
+{
+  switch (state)
+  {
+  case RobotLinkView::State::up:
+    return "up";
+  case RobotLinkView::State::down:
+    return "down";
+  case RobotLinkView::State::connecting:
+    break;
+  }
+  return "connecting";
+}
+
+RobotLink::RobotLink(RobotEvents& events, int slot, const std::string& host, unsigned port,
+                     const RobotClientFactory& clients)
+    : events_(events),
+      slot_(slot),
+      address_(host + ":" + std::to_string(port)),
+      name_("Robot " + std::to_string(slot) + " at " + address_),
+      sinceTicks_(steadyTicks())
+{
+  VLinkHandler handler = [this](VLinkEvent event, const std::string& detail) { onLinkEvent(event, detail); };
+  if (clients)
+    client_ = clients(slot, host, port, std::move(handler));
+  else
+    client_ = std::make_unique<VSyncClient>(host, port, std::move(handler));
+  client_->setCallback(new ControlCallback(events, slot), "midictl");
   client_->setErrorCallback(new VCallbackWrapperF(onClientError));
 }
 
@@ -40,6 +82,33 @@ RobotLink::~RobotLink() = default;
 void RobotLink::start()
 {
   client_->connect();
+}
+
+void RobotLink::send(const std::string& text)
+{
+  if (client_->rawSend(text.data(), text.size()) == 0)
+    textsSent_.fetch_add(1, std::memory_order_relaxed);
+}
+
+RobotLinkView RobotLink::view() const
+{
+  RobotLinkView view;
+  view.slot = slot_;
+  view.address = address_;
+  view.state = state_.load(std::memory_order_relaxed);
+  view.since = std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(sinceTicks_.load(std::memory_order_relaxed)));
+  view.queuedBytes = client_->queuedBytes();
+  view.textsSent = textsSent_.load(std::memory_order_relaxed);
+  view.textsDropped = dropped();
+  view.connections = connections_.load(std::memory_order_relaxed);
+  return view;
+}
+
+void RobotLink::setState(RobotLinkView::State state)
+{
+  if (state_.exchange(state, std::memory_order_relaxed) != state)
+    sinceTicks_.store(steadyTicks(), std::memory_order_relaxed);
 }
 
 std::uint64_t RobotLink::dropped() const
@@ -65,9 +134,11 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
                    sizeof(noDelay)) != 0)
       libgantry::perror("setsockopt");
 
+    connections_.fetch_add(1, std::memory_order_relaxed);
+    setState(RobotLinkView::State::up);
     // A notara.vx that registers actions does so on every connection: what
     // the last one registered goes first, so that one copy stays.
-    midi_.withdrawActions(slot_);
+    events_.robotConnected(slot_);
     // The uploads are the connection's first bytes; notara.vx is read again
     // each time, so an edited script reaches a robot that comes back.
     client_->send("%s", robotScript);
@@ -82,6 +153,7 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
     return;
   }
 
+  setState(RobotLinkView::State::down);
   if (!down_)
   {
     down_ = true;

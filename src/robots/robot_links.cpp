@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <iostream>
 
-RobotLinks::RobotLinks()
+RobotLinks::RobotLinks(RobotClientFactory clients) : clients_(std::move(clients))
 {
   for (auto& slot : slots_)
     slot.store(nullptr);
@@ -26,7 +26,7 @@ RobotLinks::~RobotLinks()
   links_.clear();
 }
 
-int RobotLinks::add(Midi& midi, unsigned index, const std::string& host, unsigned port)
+int RobotLinks::add(RobotEvents& events, unsigned index, const std::string& host, unsigned port)
 {
   if (index >= slotCount)
     return -1;
@@ -35,7 +35,7 @@ int RobotLinks::add(Midi& midi, unsigned index, const std::string& host, unsigne
     recorded_.push_back({index, host, port});
     return 1;
   }
-  auto link = std::make_unique<RobotLink>(midi, static_cast<int>(index), host, port);
+  auto link = std::make_unique<RobotLink>(events, static_cast<int>(index), host, port, clients_);
   RobotLink& added = *link;
   {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -43,7 +43,7 @@ int RobotLinks::add(Midi& midi, unsigned index, const std::string& host, unsigne
     if (!monitor_.joinable())
       monitor_ = std::thread([this] { monitor(); });
   }
-  slots_[index].store(&added.client(), std::memory_order_release);
+  slots_[index].store(&added, std::memory_order_release);
   added.start();
   return 1;
 }
@@ -57,9 +57,20 @@ void RobotLinks::send(int robotMask, const std::string& text)
       continue;
     // A robot that doesn't read or is down drops the text and counts it;
     // its link reports the count.
-    if (VSyncClient* client = slots_[i].load(std::memory_order_acquire))
-      client->rawSend(text.data(), text.size());
+    if (RobotLink* link = slots_[i].load(std::memory_order_acquire))
+      link->send(text);
   }
+}
+
+std::vector<RobotLinkView> RobotLinks::views() const
+{
+  std::vector<RobotLinkView> views;
+  // Under the mutex, so that no link goes while it is read.
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const auto& slot : slots_)
+    if (const RobotLink* link = slot.load(std::memory_order_acquire))
+      views.push_back(link->view());
+  return views;
 }
 
 void RobotLinks::monitor()

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string input(reinterpret_cast<const char*>(data), size);
   notara::test::CerrCapture sink;
   {
-    notara::fuzz::Bridge bridge({});
+    notara::fuzz::Bridge bridge(std::vector<int>{});
     currentLine.clear();
     parse(bridge, input);
   }
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // lines of up to 1023 characters.
     if (currentLine.size() < 1024 && currentLine.find('\0') == std::string::npos)
     {
-      notara::fuzz::Bridge bridge({});
+      notara::fuzz::Bridge bridge(std::vector<int>{});
       parse(bridge, currentLine + "\n");
     }
     start = end + 1;

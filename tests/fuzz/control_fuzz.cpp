@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/actionowners.h"
 #include "fuzz/fuzz_support.h"
 #include "json_decoder.h"
 
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         end = input.size();
       if (vaxo::detail::JsonDecoder::decode(input.substr(start, end - start), msg))
       {
-        bridge.midi.onControl(msg);
+        bridge.midi.onControl(msg, ActionOwners::unknownRobot);
         // A debug level the server chose must not make each event cost a
         // page of traces; the traces are still built below level 10000.
         if (bridge.midi.debugLevel > 9999)

@@ -17,6 +17,7 @@
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
 #include "support/memory_client.h"
+#include "support/slot_clients.h"
 
 namespace notara::fuzz
 {
@@ -29,23 +30,18 @@ namespace notara::fuzz
   }
 
   /// A bridge whose robot slots `slots` hold in-memory clients; it frees
-  /// the operations of its action tables and the clients when destroyed.
+  /// the operations of its action tables when destroyed.
   struct Bridge
   {
     explicit Bridge(std::vector<int> slots = {0, 1, 31}) : robotSlots(std::move(slots))
     {
       for (const int slot : robotSlots)
-      {
-        clients.push_back(new notara::test::MemoryClient);
-        midi.robots[static_cast<std::size_t>(slot)].store(clients.back());
-      }
+        clients.push_back(made.fill(midi, {slot}));
     }
     ~Bridge()
     {
       for (Midi::Operation* operation : operations())
         delete operation;
-      for (auto& robot : midi.robots)
-        delete robot.exchange(nullptr);
     }
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
@@ -85,8 +81,10 @@ namespace notara::fuzz
       }
     }
 
-    Midi midi;
+    notara::test::SlotClients<> made;
+    Midi midi{made.factory()};
     std::vector<int> robotSlots;
+    /// The clients of robotSlots, in order; the robot links own them.
     std::vector<notara::test::MemoryClient*> clients;
   };
 }

@@ -27,13 +27,14 @@ namespace
     EXPECT_EQ(midi->parameter.load(), 0u);
     for (const auto& table : midi->actions)
       EXPECT_TRUE(table.empty());
-    ASSERT_EQ(midi->robots.size(), 32u);
-    for (const auto& robot : midi->robots)
-      EXPECT_EQ(robot.load(), nullptr);
+    EXPECT_TRUE(midi->robotViews().empty());
     EXPECT_EQ(midi->clockCount, 0);
     EXPECT_FALSE(midi->running);
     EXPECT_EQ(midi->lastBeatTime, 0);
-    EXPECT_FALSE(midi->traceRaw);
+    EXPECT_FALSE(midi->clockView().running);
+    EXPECT_FALSE(midi->clockView().bpm.has_value());
+    EXPECT_EQ(midi->inputView().state, MidiInputView::State::closed);
+    EXPECT_EQ(midi->inputView().eventsRead, 0u);
     EXPECT_EQ(midi->handle, nullptr);
 
     midi->~Midi();

@@ -87,8 +87,7 @@ namespace
                              "actions 1 60 1 EmitMap pad\n"
                              "#robot 40 host\n"));
     EXPECT_EQ(bridge.actionCount(), 0u);
-    for (const auto& robot : bridge.midi.robots)
-      EXPECT_EQ(robot.load(), nullptr);
+    EXPECT_TRUE(bridge.midi.robotViews().empty());
   }
 
   TEST(Config, StreamUnusableFromTheStartGivesFalse)
@@ -309,10 +308,11 @@ namespace
     EXPECT_TRUE(bridge.parse("robot 31 127.0.0.1 " + port + " extra words\n"));
     EXPECT_EQ(capture.text().rfind("Registering robot 127.0.0.1 " + port + "\n", 0), 0u)
         << capture.text();
-    ASSERT_NE(bridge.midi.robots[31].load(), nullptr);
+    const std::vector<RobotLinkView> views = bridge.midi.robotViews();
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(views[0].slot, 31);
+    EXPECT_EQ(views[0].address, "127.0.0.1:" + port);
     EXPECT_TRUE(server.waitForConnections(1));
-    for (int slot = 0; slot < 31; ++slot)
-      EXPECT_EQ(bridge.midi.robots[slot].load(), nullptr);
   }
 
   TEST(Config, MissingPortIs54000)
@@ -325,7 +325,10 @@ namespace
       {
         Bridge bridge;
         EXPECT_TRUE(bridge.parse(line));
-        EXPECT_NE(bridge.midi.robots[3].load(), nullptr);
+        const std::vector<RobotLinkView> views = bridge.midi.robotViews();
+        ASSERT_EQ(views.size(), 1u);
+        EXPECT_EQ(views[0].slot, 3);
+        EXPECT_EQ(views[0].address, "127.0.0.1:54000");
       }
       EXPECT_EQ(capture.text().rfind("Registering robot 127.0.0.1 54000\n", 0), 0u)
           << capture.text();
@@ -352,7 +355,7 @@ namespace
                                              " is not a number from 1 to 65535: " + line);
       }
       EXPECT_EQ(capture.text(), "");
-      EXPECT_EQ(bridge.midi.robots[1].load(), nullptr);
+      EXPECT_TRUE(bridge.midi.robotViews().empty());
     }
   }
 }

@@ -18,6 +18,7 @@
 #include "support/cerr_capture.h"
 #include "support/installed_operations.h"
 #include "support/memory_client.h"
+#include "support/slot_clients.h"
 
 namespace
 {
@@ -111,15 +112,13 @@ namespace
     ~ControlTest() override
     {
       notara::test::deleteInstalledOperations(midi);
-      for (auto& robot : midi.robots)
-        robot.store(nullptr);
     }
 
     /// Runs onControl, checks it keeps the callback, returns its stderr.
     std::string control(const VMessage& msg)
     {
       notara::test::CerrCapture capture;
-      EXPECT_EQ(midi.onControl(msg), V_CONTINUE);
+      EXPECT_EQ(midi.onControl(msg, ActionOwners::unknownRobot), V_CONTINUE);
       return capture.text();
     }
 
@@ -147,7 +146,8 @@ namespace
       return midi.actions[0].front();
     }
 
-    Midi midi;
+    notara::test::SlotClients<> clients;
+    Midi midi{clients.factory()};
   };
 
   TEST_F(ControlTest, DebugSetsTheTruncatedLevelAndAlwaysReportsIt)
@@ -179,10 +179,8 @@ namespace
 
   TEST_F(ControlTest, SetParameterStoresLogsAndPublishes)
   {
-    notara::test::MemoryClient first;
-    notara::test::MemoryClient last;
-    midi.robots[0].store(&first);
-    midi.robots[31].store(&last);
+    notara::test::MemoryClient& first = *clients.fill(midi, {0});
+    notara::test::MemoryClient& last = *clients.fill(midi, {31});
 
     EXPECT_EQ(control(data(list({text("setparameter"), number(5)}))),
               "Setting parameter to 5\n");
@@ -204,8 +202,7 @@ namespace
 
   TEST_F(ControlTest, SetParameterWithoutAUsableNumberDoesNothing)
   {
-    notara::test::MemoryClient robot;
-    midi.robots[0].store(&robot);
+    notara::test::MemoryClient& robot = *clients.fill(midi, {0});
     midi.parameter = 9;
 
     for (const VMessage& msg : {data(list({text("setparameter")})),

@@ -1,5 +1,5 @@
 // MidiIn: the split of the packed message word, the trace line with its two
-// name tables, the raw trace, the callbacks that are not short messages, and
+// name tables, the input view's counts, the callbacks that are not short messages, and
 // the guard that keeps a handler's exception out of the MIDI system.
 #include <gtest/gtest.h>
 
@@ -164,17 +164,36 @@ TEST(MidiInDecode, InvalidMessageIsReportedAndNotHandled)
             "MidiIn::handleInput: invalid MIDI message 25660 ignored\n");
 }
 
-TEST(MidiInDecode, RawTraceComesFirstForEveryCode)
+TEST(MidiInView, CountsTheEventsReadAndWhatTheSystemDropped)
 {
   RecordingMidiIn in;
-  in.traceRaw = true;
+  const MidiInputView before = in.inputView();
+  EXPECT_EQ(before.state, MidiInputView::State::closed);
+  EXPECT_EQ(before.device, "");
+  EXPECT_STREQ(toString(before.state), "closed");
+
   CaptureStderr();
   in.handleInput(MIM_DATA, noteOnWord, 0);
   in.handleInput(MIM_OPEN, 0, 0);
-  in.handleInput(MIM_LONGDATA, 7, 0);
-  EXPECT_EQ(GetCapturedStderr(),
-            "message 963 6569104\nmessage 961 0\nmessage 964 7\nNo idea what to do...\n");
-  EXPECT_EQ(in.events, (std::vector<Event>{{9, 0, 60, 100}}));
+  in.handleInput(MIM_ERROR, 0x12, 0);
+  in.handleInput(MIM_DATA, noteOnWord, 0);
+#if !defined(_WIN32)
+  in.handleInput(MIM_QUEUE_DROPPED, 17, 0);
+  in.handleInput(MIM_QUEUE_DROPPED, 3, 0);
+#endif
+  const std::string log = GetCapturedStderr();
+  const MidiInputView view = in.inputView();
+  // Only the short messages delivered count as read.
+  EXPECT_EQ(view.eventsRead, 2u);
+  EXPECT_EQ(in.events.size(), 2u);
+#if !defined(_WIN32)
+  // The line and the count come from the same report.
+  EXPECT_EQ(view.dropped, 20u);
+  EXPECT_NE(log.find("MidiIn: input queue full, 17 MIDI messages dropped\n"
+                     "MidiIn: input queue full, 3 MIDI messages dropped\n"),
+            std::string::npos)
+      << log;
+#endif
 }
 
 TEST(MidiInTrace, KindNamesAndChannelNumbers)

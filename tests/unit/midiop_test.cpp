@@ -13,6 +13,7 @@
 #include "support/cerr_capture.h"
 #include "support/installed_operations.h"
 #include "support/memory_client.h"
+#include "support/slot_clients.h"
 
 namespace
 {
@@ -25,20 +26,13 @@ namespace
   class Operations : public ::testing::Test
   {
   protected:
-    Midi midi;
-    notara::test::MemoryClient robot0;
-    notara::test::MemoryClient robot1;
-
-    Operations()
-    {
-      midi.robots[0] = &robot0;
-      midi.robots[1] = &robot1;
-    }
+    notara::test::SlotClients<> clients;
+    Midi midi{clients.factory()};
+    notara::test::MemoryClient& robot0 = *clients.fill(midi, {0});
+    notara::test::MemoryClient& robot1 = *clients.fill(midi, {1});
 
     ~Operations() override
     {
-      for (auto& robot : midi.robots)
-        robot = nullptr;
       // Operations installed on slots belong to the tables' records.
       notara::test::deleteInstalledOperations(midi);
     }

@@ -1,6 +1,7 @@
 // The realtime clock: start, stop, beat ticks and the tempo values, against
 // a clock the test controls.
 #include <cstdint>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "libgantry/utime.h"
 #include "support/cerr_capture.h"
 #include "support/memory_client.h"
+#include "support/slot_clients.h"
 
 namespace
 {
@@ -46,9 +48,6 @@ namespace
     Realtime()
     {
       fakeNow = 1000000;
-      // First and last slot: the texts go to every robot.
-      midi.robots[0] = &first;
-      midi.robots[31] = &last;
     }
 
     /// What arrived since the last call, after checking both robots agree.
@@ -67,9 +66,11 @@ namespace
         midi.handleRealtime(clock);
     }
 
-    notara::test::MemoryClient first;
-    notara::test::MemoryClient last;
-    Midi midi;
+    notara::test::SlotClients<> clients;
+    Midi midi{clients.factory()};
+    // First and last slot: the texts go to every robot.
+    notara::test::MemoryClient& first = *clients.fill(midi, {0});
+    notara::test::MemoryClient& last = *clients.fill(midi, {31});
   };
 
   TEST_F(Realtime, StartThenTwentyFiveClocks)
@@ -286,5 +287,51 @@ namespace
     EXPECT_EQ(taken(), Texts{});
     clocks(1);
     EXPECT_EQ(taken().front(), tickText);
+  }
+
+  TEST_F(Realtime, TheClockViewFollowsStartStopAndTheLastMeasuredTempo)
+  {
+    ClockView view = midi.clockView();
+    EXPECT_FALSE(view.running);
+    EXPECT_FALSE(view.bpm.has_value());
+
+    midi.handleRealtime(start);
+    clocks(24);
+    view = midi.clockView();
+    EXPECT_TRUE(view.running);
+    // One beat began, none was measured yet.
+    EXPECT_FALSE(view.bpm.has_value());
+
+    fakeNow += 500000;
+    clocks(24);
+    EXPECT_EQ(midi.clockView().bpm, std::optional<std::int64_t>(120));
+
+    // A stop keeps the last tempo; a start mid-beat does too until the next
+    // measurement replaces it.
+    midi.handleRealtime(stop);
+    view = midi.clockView();
+    EXPECT_FALSE(view.running);
+    EXPECT_EQ(view.bpm, std::optional<std::int64_t>(120));
+    midi.handleRealtime(start);
+    clocks(24);
+    fakeNow += 480000;
+    clocks(24);
+    view = midi.clockView();
+    EXPECT_TRUE(view.running);
+    EXPECT_EQ(view.bpm, std::optional<std::int64_t>(125));
+  }
+
+  TEST_F(Realtime, TheSettingsViewShowsTheParameterWordAndTheDebugLevel)
+  {
+    EXPECT_EQ(midi.settingsView().parameter, 0u);
+    EXPECT_EQ(midi.settingsView().debugLevel, 0);
+    {
+      notara::test::CerrCapture quiet;
+      midi.setParameter(-2);
+    }
+    midi.debugLevel = 7;
+    const SettingsView view = midi.settingsView();
+    EXPECT_EQ(view.parameter, 0xFFFFFFFEu);
+    EXPECT_EQ(view.debugLevel, 7);
   }
 }

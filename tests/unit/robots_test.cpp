@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "support/cerr_capture.h"
 #include "support/eventually.h"
 #include "support/memory_client.h"
+#include "support/slot_clients.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 #include "support/working_directory.h"
@@ -46,17 +48,22 @@ namespace
     {
       return eventually(
         [&] {
-          VSyncClient* client = midi.robots[index].load();
+          VSyncClient* client = clientOf(index);
           return client != nullptr && client->isConnected();
         },
         TestServer::kWait);
     }
 
+    /// The client of the last link made for slot `index`, or null.
+    VSyncClient* clientOf(unsigned index) { return clients.at(static_cast<int>(index)); }
+
     TestServer server;
     TempDir dir;
+    // The links' clients are the real ones, noted as they are made.
+    SlotClients<VSyncClient> clients{connectingClient};
     // Last, so that it goes first: its robots' threads stop before the
     // server and the directory go.
-    Midi midi;
+    Midi midi{clients.factory()};
   };
 
   TEST(BackoffTest, StartsAt100MillisecondsAndDoublesUpToOneSecond)
@@ -83,7 +90,7 @@ namespace
     // The connection is made in the background: addRobot returns at once
     // with the slot filled.
     ASSERT_EQ(addRobot(31, server.port()), 1);
-    VSyncClient* client = midi.robots[31].load();
+    VSyncClient* client = clientOf(31);
     ASSERT_NE(client, nullptr);
     ASSERT_TRUE(connected(31));
 
@@ -118,8 +125,7 @@ namespace
     WorkingDirectory inDir(dir.path());
     EXPECT_EQ(addRobot(32, server.port()), -1);
     EXPECT_EQ(addRobot(UINT_MAX, server.port()), -1);
-    for (const auto& robot : midi.robots)
-      EXPECT_EQ(robot.load(), nullptr);
+    EXPECT_TRUE(midi.robotViews().empty());
 
     // A connection made afterwards is the first the server sees.
     ASSERT_EQ(addRobot(31, server.port()), 1);
@@ -132,10 +138,10 @@ namespace
   {
     WorkingDirectory inDir(dir.path());
     ASSERT_EQ(addRobot(3, server.port()), 1);
-    VSyncClient* first = midi.robots[3].load();
+    VSyncClient* first = clientOf(3);
     ASSERT_TRUE(connected(3));
     ASSERT_EQ(addRobot(3, server.port()), 1);
-    VSyncClient* second = midi.robots[3].load();
+    VSyncClient* second = clientOf(3);
     EXPECT_NE(first, second);
     ASSERT_TRUE(connected(3));
     ASSERT_TRUE(server.waitForConnections(2));
@@ -181,7 +187,7 @@ namespace
 
     ::testing::internal::CaptureStderr();
     ASSERT_EQ(addRobot(7, port), 1);
-    VSyncClient* client = midi.robots[7].load();
+    VSyncClient* client = clientOf(7);
     ASSERT_NE(client, nullptr);
     // Attempts at 0, 100 and 300 ms fail meanwhile (a line for the first
     // only), and texts for the robot are dropped.
@@ -189,6 +195,17 @@ namespace
     EXPECT_FALSE(client->isConnected());
     for (int i = 0; i < 5; ++i)
       midi.send(-1, "dropped,");
+    // The view counts what the lines count.
+    std::vector<RobotLinkView> views = midi.robotViews();
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(views[0].slot, 7);
+    EXPECT_EQ(views[0].address, "127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(views[0].state, RobotLinkView::State::down);
+    EXPECT_EQ(views[0].textsDropped, 5u);
+    EXPECT_EQ(views[0].textsSent, 0u);
+    EXPECT_EQ(views[0].connections, 0u);
+    const auto downSince = views[0].since;
+    EXPECT_LE(downSince, std::chrono::steady_clock::now());
 
     TestServer::Options again;
     again.port = port;
@@ -199,6 +216,14 @@ namespace
     ASSERT_TRUE(restarted.waitForBytes(0, expected.size()));
     const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(restarted.received(0), expected);
+    views = midi.robotViews();
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(views[0].state, RobotLinkView::State::up);
+    EXPECT_GT(views[0].since, downSince);
+    EXPECT_EQ(views[0].connections, 1u);
+    EXPECT_EQ(views[0].textsSent, 1u);
+    EXPECT_EQ(views[0].textsDropped, 5u);
+    EXPECT_EQ(views[0].queuedBytes, 0u);
 
     // One line when it was found missing, one when it came back; no
     // setsockopt on a socket that isn't connected.
@@ -228,23 +253,19 @@ namespace
   class SendTest : public ::testing::Test
   {
   protected:
-    SendTest() : a(0, order), b(2, order), c(5, order), d(31, order)
+    SendTest()
     {
-      midi.robots[0].store(&a);
-      midi.robots[2].store(&b);
-      midi.robots[5].store(&c);
-      midi.robots[31].store(&d);
-    }
-    ~SendTest() override
-    {
-      for (auto& robot : midi.robots)
-        robot.store(nullptr);
+      clients.fill(midi, {0, 2, 5, 31});
+      a = clients.at(0);
+      b = clients.at(2);
+      c = clients.at(5);
+      d = clients.at(31);
     }
 
     void clear()
     {
       order.clear();
-      for (MemoryClient* client : {&a, &b, &c, &d})
+      for (MemoryClient* client : {a, b, c, d})
         client->clear();
     }
 
@@ -254,14 +275,20 @@ namespace
     {
       clear();
       midi.sendValue(1, "v", value);
-      const auto sends = a.sends();
+      const auto sends = a->sends();
       EXPECT_EQ(sends.size(), 1u);
       return sends.empty() ? std::string() : sends.front();
     }
 
-    Midi midi;
     std::vector<int> order;
-    OrderedClient a, b, c, d;
+    SlotClients<OrderedClient> clients{[this](int slot, const std::string&, unsigned, VLinkHandler) {
+      return std::make_unique<OrderedClient>(slot, order);
+    }};
+    Midi midi{clients.factory()};
+    OrderedClient* a = nullptr;
+    OrderedClient* b = nullptr;
+    OrderedClient* c = nullptr;
+    OrderedClient* d = nullptr;
   };
 
   TEST_F(SendTest, SendsTheTextUnchangedToTheSelectedFilledSlotsInAscendingOrder)
@@ -269,18 +296,38 @@ namespace
     const std::string text("a\0b,", 4);
     midi.send(-1, text);
     EXPECT_EQ(order, (std::vector<int>{0, 2, 5, 31}));
-    for (MemoryClient* client : {&a, &b, &c, &d})
+    for (MemoryClient* client : {a, b, c, d})
       EXPECT_EQ(client->sends(), std::vector<std::string>{text});
 
     clear();
     midi.send((1 << 2) | (1 << 3) | (1 << 31), "t,");
     EXPECT_EQ(order, (std::vector<int>{2, 31}));
-    EXPECT_EQ(b.sends(), std::vector<std::string>{"t,"});
+    EXPECT_EQ(b->sends(), std::vector<std::string>{"t,"});
 
     clear();
     midi.send(1 << 3, "t,");
     midi.send(0, "t,");
     EXPECT_TRUE(order.empty());
+  }
+
+  TEST_F(SendTest, EachLinksViewCountsTheTextsHandedToIt)
+  {
+    midi.send(-1, "a,");
+    midi.send(1 << 2, "b,");
+    const std::vector<RobotLinkView> views = midi.robotViews();
+    ASSERT_EQ(views.size(), 4u);
+    std::vector<int> slots;
+    for (const RobotLinkView& view : views)
+    {
+      slots.push_back(view.slot);
+      EXPECT_EQ(view.textsSent, view.slot == 2 ? 2u : 1u) << view.slot;
+      EXPECT_EQ(view.textsDropped, 0u);
+      // In-memory clients never connect.
+      EXPECT_EQ(view.state, RobotLinkView::State::connecting);
+      EXPECT_EQ(view.connections, 0u);
+      EXPECT_STREQ(toString(view.state), "connecting");
+    }
+    EXPECT_EQ(slots, (std::vector<int>{0, 2, 5, 31}));
   }
 
   TEST_F(SendTest, WritesTheSendingLineAboveLevelNine)
@@ -301,7 +348,7 @@ namespace
                                 "Sending 'y,' to 5\n"
                                 "Sending 'none,' to 8\n");
     }
-    EXPECT_EQ(a.sends(), (std::vector<std::string>{"x=1,", "x=1,", "y,"}));
+    EXPECT_EQ(a->sends(), (std::vector<std::string>{"x=1,", "x=1,", "y,"}));
   }
 
   TEST_F(SendTest, SendValueFormatsLikeADefaultStream)
@@ -315,7 +362,7 @@ namespace
 
     clear();
     midi.sendValue(-1, "midi.bpm", std::int64_t{120});
-    EXPECT_EQ(d.sends(), std::vector<std::string>{"midi.bpm=120,"});
+    EXPECT_EQ(d->sends(), std::vector<std::string>{"midi.bpm=120,"});
 
     for (double x : {0.0, -0.0, -2.5, 130.0, 1234567.0, 123456.5, 1e-5, 1e20, -3.25e-300,
                      std::numeric_limits<double>::max(), std::numeric_limits<double>::infinity()})
@@ -333,7 +380,7 @@ namespace
     EXPECT_EQ(midi.parameter, 0xFFFFFFFFu);
     EXPECT_EQ(capture.text(), "Setting parameter to 4294967295\n");
     EXPECT_EQ(order, (std::vector<int>{0, 2, 5, 31}));
-    for (MemoryClient* client : {&a, &b, &c, &d})
+    for (MemoryClient* client : {a, b, c, d})
       EXPECT_EQ(client->sends(), std::vector<std::string>{"midi.parameter=4294967295,"});
 
     // Written whatever the debug level.
@@ -343,7 +390,7 @@ namespace
     midi.setParameter(12);
     EXPECT_EQ(midi.parameter, 12u);
     EXPECT_EQ(capture.text(), "Setting parameter to 12\n");
-    EXPECT_EQ(c.sends(), std::vector<std::string>{"midi.parameter=12,"});
+    EXPECT_EQ(c->sends(), std::vector<std::string>{"midi.parameter=12,"});
   }
 
   TEST(ClientErrorTest, PrintsTheMessageText)

@@ -22,6 +22,7 @@
 #include "support/call_log.h"
 #include "support/cerr_capture.h"
 #include "support/eventually.h"
+#include "support/slot_clients.h"
 #include "support/temp_dir.h"
 #include "support/working_directory.h"
 #include "vaxo/client.h"
@@ -106,8 +107,10 @@ namespace
   {
   protected:
     TempDir dir;
+    // The real clients its robot links make, noted as they are made.
+    SlotClients<VSyncClient> clients{connectingClient};
     // Last, so that its robots' threads stop before the directory goes.
-    Midi midi;
+    Midi midi{clients.factory()};
   };
 
   TEST_F(RobotConnectionTest, UploadsSwitchesNagleOffAndObeysTheServer)
@@ -118,7 +121,7 @@ namespace
     WorkingDirectory inDir(dir.path());
 
     ASSERT_EQ(midi.addRobot(0, "127.0.0.1", sim.port), 1);
-    VSyncClient* client = midi.robots[0].load();
+    VSyncClient* client = clients.at(0);
     ASSERT_NE(client, nullptr);
     // The connection is made in the background.
     ASSERT_TRUE(eventually([&] { return client->isConnected(); }, kWait))

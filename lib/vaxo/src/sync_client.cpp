@@ -102,6 +102,10 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
 
   std::atomic<std::uint64_t> droppedFull{0};
   std::atomic<std::uint64_t> droppedDown{0};
+  // queueBytes - frontWritten, stored after every change under `mutex`, so
+  // that queuedBytes() takes no lock a sender takes.
+  std::atomic<std::size_t> queuedNow{0};
+  void publishQueued() { queuedNow.store(queueBytes - frontWritten, std::memory_order_relaxed); }
   // Set by the destructor: the close that follows is ours, not the server's.
   std::atomic<bool> closing{false};
 
@@ -351,6 +355,7 @@ void VSyncClient::Impl::closeLocked()
   queue.clear();
   frontWritten = 0;
   queueBytes = 0;
+  publishQueued();
   if (socket.is_open())
   {
     boost::system::error_code ignored;
@@ -399,6 +404,7 @@ void VSyncClient::Impl::drain(unsigned gen)
       queue.pop_front();
       frontWritten = 0;
     }
+    publishQueued();
     if (wouldBlock(error))
     {
       // Started on this thread right after the write that would block, so
@@ -434,6 +440,7 @@ int VSyncClient::Impl::send(const void* data, std::size_t size, bool whole)
     }
     queue.emplace_back(bytes, size);
     queueBytes += size;
+    publishQueued();
     return 0;
   }
   if (size == 0)
@@ -465,6 +472,7 @@ int VSyncClient::Impl::send(const void* data, std::size_t size, bool whole)
   // half a statement.
   queue.emplace_back(bytes + written, size - written);
   queueBytes += size - written;
+  publishQueued();
   asio::post(io, [this, gen = generation] { drain(gen); });
   return 0;
 }
@@ -611,8 +619,7 @@ std::uint64_t VSyncClient::textsDroppedDisconnected() const
 
 std::size_t VSyncClient::queuedBytes() const
 {
-  std::lock_guard<std::mutex> guard(impl_->mutex);
-  return impl_->queueBytes - impl_->frontWritten;
+  return impl_->queuedNow.load(std::memory_order_relaxed);
 }
 
 int VSyncClient::rawSend(const void* data, std::size_t size)

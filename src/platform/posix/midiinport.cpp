@@ -194,8 +194,16 @@ void MidiInPort::deliverQueued()
                 << std::endl;
     }
   }
-  // One line per burst of losses: the count since the last report.
+  // One report per burst of losses: the count since the last report; the
+  // callback counts them and writes the line.
   if (const std::size_t dropped = dropped_.exchange(0); dropped > 0 && running_.load())
-    std::cerr << "MidiInPort::deliverLoop: input queue full, " << dropped
-              << " MIDI messages dropped" << std::endl;
+  {
+    try
+    {
+      notify(MIM_QUEUE_DROPPED, static_cast<DWORD>(dropped), 0);
+    }
+    catch (...)
+    {
+    }
+  }
 }

@@ -146,7 +146,8 @@ public:
   std::uint64_t textsDroppedQueueFull() const;
   /// Texts dropped because there was no open connection, since construction.
   std::uint64_t textsDroppedDisconnected() const;
-  /// Bytes waiting in the outgoing queue.
+  /// Bytes waiting in the outgoing queue; reads one relaxed atomic and
+  /// takes no lock, so any thread may ask at any time.
   std::size_t queuedBytes() const;
 
   int rawSend(const void* data, std::size_t size) override;

@@ -54,6 +54,9 @@ constexpr UINT MIM_LONGDATA = 0x3C4;
 constexpr UINT MIM_ERROR = 0x3C5;
 constexpr UINT MIM_LONGERROR = 0x3C6;
 constexpr UINT MIM_MOREDATA = 0x3CC;
+/// Not a Windows message: this layer's report that its input queue was
+/// full and dropped param1 messages since the last such report.
+constexpr UINT MIM_QUEUE_DROPPED = 0x3FF;
 
 constexpr DWORD CALLBACK_NULL = 0x00000000u;
 constexpr DWORD CALLBACK_FUNCTION = 0x00030000u;

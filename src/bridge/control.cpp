@@ -63,11 +63,6 @@ namespace
   }
 }
 
-VCallbackAction Midi::onControl(const VMessage& msg)
-{
-  return onControl(msg, configurationOwner);
-}
-
 VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
 {
   // A server never registers for the configuration: what comes on no known

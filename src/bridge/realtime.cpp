@@ -45,7 +45,9 @@ void Midi::handleRealtime(std::uint8_t subtype)
         // this beat rather than a division by zero or a negative tempo.
         if (interval > 0)
         {
-          sendValue(allRobots, "midi.bpm", std::int64_t{60000000} / interval);
+          const std::int64_t bpm = std::int64_t{60000000} / interval;
+          lastBpm_.store(bpm, std::memory_order_relaxed);
+          sendValue(allRobots, "midi.bpm", bpm);
           sendValue(allRobots, "midi.period", interval / 1000);
         }
       }
@@ -72,12 +74,14 @@ void Midi::handleRealtime(std::uint8_t subtype)
     // beat boundary start a fresh measurement instead of timing the pause.
     lastBeatTime = 0;
     running = true;
+    clockRunning_.store(true, std::memory_order_relaxed);
     send(allRobots, startText);
     break;
   case stopSelector:
     if (!running)
       break;
     running = false;
+    clockRunning_.store(false, std::memory_order_relaxed);
     clockCount = 0;
     send(allRobots, stopText);
     break;

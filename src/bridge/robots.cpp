@@ -1,6 +1,6 @@
-// Robot connections and sending: Midi::addRobot, Midi::send,
-// Midi::setParameter and the error callback of every connection. The
-// connections themselves are RobotLinks' (robots/robot_links.h).
+// Robot connections and sending: Midi::addRobot, Midi::send and
+// Midi::setParameter. The connections themselves are RobotLinks'
+// (robots/robot_links.h).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,7 +12,7 @@
 
 int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
 {
-  return robots.add(*this, index, host, port);
+  return robots.add(static_cast<RobotEvents&>(*this), index, host, port);
 }
 
 void Midi::send(int robotMask, const std::string& text)
@@ -47,18 +47,4 @@ void Midi::setParameter(int value)
                                    static_cast<unsigned long>(word));
   std::cerr.write(line, length).flush();
   sendValue(-1, "midi.parameter", word);
-}
-
-VCallbackAction onClientError(const VMessage& msg)
-{
-  // Runs on a reader thread of the client library: nothing may leave it.
-  try
-  {
-    // The text is the server's: escaped, it can't steer the terminal.
-    std::cerr << "Vaxo error: " + vaxo::printable(msg.message) + "\n" << std::flush;
-  }
-  catch (...)
-  {
-  }
-  return V_CONTINUE;
 }
