@@ -54,8 +54,11 @@ std::vector<std::size_t> DeviceName::find(const std::string& wanted,
   std::vector<std::size_t> found;
   if (wanted.empty())
     return found;
+  // A name given with ALSA numbers (copied from a list) still picks the
+  // port under the numbers it has now.
+  const std::string wantedKey = key(wanted);
   for (std::size_t i = 0; i < listed.size(); ++i)
-    if (listed[i] == wanted || key(listed[i]) == wanted)
+    if (listed[i] == wanted || key(listed[i]) == wantedKey)
       found.push_back(i);
   if (!found.empty())
     return found;

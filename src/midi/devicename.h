@@ -24,7 +24,7 @@ public:
   static bool same(const std::string& a, const std::string& b);
 
   /// The devices of `listed` that `wanted` names: those whose name is
-  /// `wanted` (whole, or without its numbers) if any, else those whose name
+  /// `wanted` (whole, or both without their numbers) if any, else those whose name
   /// contains `wanted` ignoring case (ASCII letters), in list order.
   static std::vector<std::size_t> find(const std::string& wanted,
                                        const std::vector<std::string>& listed);

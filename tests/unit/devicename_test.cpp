@@ -36,6 +36,7 @@ TEST(DeviceName, AWholeNameComesFirstThenAPartIgnoringCase)
   EXPECT_EQ(DeviceName::find("Keyboard:Keyboard MIDI 1 20:0", listed), (Found{1}));
   // Without the numbers, as the next start may list it under others.
   EXPECT_EQ(DeviceName::find("Keyboard:Keyboard MIDI 1", listed), (Found{1}));
+  EXPECT_EQ(DeviceName::find("Keyboard:Keyboard MIDI 1 24:0", listed), (Found{1}));
   EXPECT_EQ(DeviceName::find("pads", listed), (Found{4}));
   EXPECT_EQ(DeviceName::find("KEYBOARD midi", listed), (Found{1}));
   EXPECT_EQ(DeviceName::find("KEYS:OUT", listed), (Found{2, 3}));
