@@ -11,6 +11,7 @@ NOTARA_TSAN_EXCLUDE+='|^PlatformJack\.(Delivers|MidiInOpens)|^RenderEqualsLive\.
 # The status server's tests of the binary count JACK MIDI too; its threads
 # are checked by status_server_test.
 NOTARA_TSAN_EXCLUDE+='|^Status(Page|Metrics|Hostile)\.'
+NOTARA_TSAN_EXCLUDE+='|^DeviceNameTest\.(AWholeName|ADeviceListed)'
 
 # Builds build directory $1 with ThreadSanitizer.
 tsan_build() {

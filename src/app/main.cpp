@@ -13,6 +13,7 @@
 #include "app/options.h"
 #include "app/status_view.h"
 #include "bridge/midi.h"
+#include "midi/devicename.h"
 #include "platform/processend.h"
 #include "status/status_server.h"
 
@@ -40,6 +41,23 @@ namespace
   [[noreturn]] void failStartup(int status)
   {
     notara::platform::endProcess(status);
+  }
+
+  // Opens the device that `name` picks from `devices`, or waits for one;
+  // ends the process with status 1 when it picks two or more.
+  bool openByName(const std::string& name, const std::vector<std::string>& devices)
+  {
+    const std::vector<std::size_t> found = DeviceName::find(name, devices);
+    if (found.empty())
+      return midi.waitFor(name);
+    if (DeviceName::ambiguous(found, devices))
+    {
+      std::cerr << "notara: --device \"" << name << "\" names more than one MIDI device:" << std::endl;
+      for (std::size_t i : found)
+        std::cerr << i << ": " << devices[i] << std::endl;
+      failStartup(1);
+    }
+    return midi.open(static_cast<int>(found.front()), devices);
   }
 
   // Run once when the process ends, however it ends: not every MIDI system
@@ -73,12 +91,6 @@ int main(int argc, char** argv)
   for (std::size_t i = 0; i < devices.size(); ++i)
     std::cerr << i << ": " << devices[i] << std::endl;
 
-  int device = 0;
-  if (argc < 2)
-    std::cerr << "Warning, opening first available MIDI device" << std::endl;
-  else
-    device = toNumber(argv[1]);
-
   if (options->statusAddress)
   {
     view = new StatusView(midi);
@@ -95,19 +107,36 @@ int main(int argc, char** argv)
     std::cerr << "Status page: " << server->url() << std::endl;
   }
 
-  if (!midi.open(device))
+  // With --device the device number is left out of the arguments.
+  int argument = 1;
+  bool opened = false;
+  if (options->deviceName)
+  {
+    opened = openByName(*options->deviceName, devices);
+  }
+  else
+  {
+    int device = 0;
+    if (argc <= argument)
+      std::cerr << "Warning, opening first available MIDI device" << std::endl;
+    else
+      device = toNumber(argv[argument]);
+    ++argument;
+    opened = midi.open(device, devices);
+  }
+  if (!opened)
   {
     std::cerr << "midi open: " << midi.openError() << std::endl;
     failStartup(1);
   }
 
-  const std::string confFile = argc > 2 ? argv[2] : "notara.conf";
+  const std::string confFile = argc > argument ? argv[argument] : "notara.conf";
   if (const int status = loadConfiguration(midi, confFile, argv[0]); status != 0)
     failStartup(status);
 
   // Applied only now, so the configuration's own traces follow level 0.
-  if (argc > 3)
-    midi.debugLevel = toNumber(argv[3]);
+  if (argc > argument + 1)
+    midi.debugLevel = toNumber(argv[argument + 1]);
 
   for (;;)
     Sleep(900);

@@ -50,6 +50,12 @@ namespace
                  "                      HTTP on ADDRESS (default 127.0.0.1), PORT (0: any free\n"
                  "                      one); exit status 1 when it can't listen\n"
                  "\n"
+                 "Options of a start, before the arguments, each with its value:\n"
+                 "  --device NAME       open the MIDI device named NAME (else the one whose\n"
+                 "                      name contains NAME, ignoring case) in place of a\n"
+                 "                      device number; wait for it when none is listed;\n"
+                 "                      exit status 1 when NAME picks two or more devices\n"
+                 "\n"
                  "Documentation: "
               << NOTARA_DOC_LOCATION << std::endl;
   }
@@ -241,14 +247,23 @@ namespace
 std::optional<StartOptions> takeStartOptions(int& argc, char**& argv)
 {
   StartOptions options;
-  while (argc >= 2 && std::strcmp(argv[1], "--status") == 0)
+  while (argc >= 2 && (std::strcmp(argv[1], "--status") == 0 || std::strcmp(argv[1], "--device") == 0))
   {
-    if (argc < 3)
+    if (std::strcmp(argv[1], "--device") == 0)
+    {
+      if (argc < 3 || argv[2][0] == '\0')
+      {
+        std::cerr << "notara: --device needs a value, the name of a MIDI device" << std::endl;
+        return std::nullopt;
+      }
+      options.deviceName = argv[2];
+    }
+    else if (argc < 3)
     {
       std::cerr << "notara: --status needs a value, [ADDRESS:]PORT" << std::endl;
       return std::nullopt;
     }
-    if (!parseStatusAddress(argv[2], options))
+    else if (!parseStatusAddress(argv[2], options))
     {
       std::cerr << "notara: --status: not [ADDRESS:]PORT with a port of 0 to 65535: \"" << argv[2] << "\""
                 << std::endl;

@@ -16,6 +16,7 @@
 // a device number like any other. The start options come first, each
 // followed by its value:
 //   --status [ADDRESS:]PORT   serve the status page (src/status)
+//   --device NAME   the device by name; the device number is then left out
 //
 // --help, --version and --check touch no MIDI system (a JACK server that
 // hangs can't hold them up); only --list asks the MIDI system, so the
@@ -47,6 +48,8 @@ struct StartOptions
   std::optional<std::string> statusAddress;
   /// --status: the port.
   std::uint16_t statusPort = 0;
+  /// --device: the name of the MIDI device to open (see DeviceName::find).
+  std::optional<std::string> deviceName;
 };
 
 /// Takes the start options off the front of the command line, leaving

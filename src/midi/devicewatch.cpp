@@ -4,15 +4,23 @@
 #include <algorithm>
 #include <utility>
 
+#include "midi/devicename.h"
+
 DeviceWatch::DeviceWatch(std::string name, const std::vector<std::string>& listed)
   : name_(std::move(name))
 {
   alike_ = countListed(listed);
 }
 
+DeviceWatch::DeviceWatch(std::string wanted)
+  : name_(std::move(wanted)), open_(false), waiting_(true)
+{
+}
+
 std::size_t DeviceWatch::countListed(const std::vector<std::string>& listed) const
 {
-  return static_cast<std::size_t>(std::count(listed.begin(), listed.end(), name_));
+  return static_cast<std::size_t>(std::count_if(
+    listed.begin(), listed.end(), [this](const std::string& n) { return DeviceName::same(n, name_); }));
 }
 
 DeviceWatch::Decision DeviceWatch::look(const std::vector<std::string>& listed, bool failed)
@@ -31,15 +39,42 @@ DeviceWatch::Decision DeviceWatch::look(const std::vector<std::string>& listed, 
     alike_ = alike;
     return {};
   }
-  const auto first = std::find(listed.begin(), listed.end(), name_);
-  if (first == listed.end())
-    return {};
-  alikeAtOpen_ = alike;
-  return {Step::open, static_cast<unsigned int>(first - listed.begin())};
+  std::size_t device = 0;
+  if (waiting_)
+  {
+    const std::vector<std::size_t> found = DeviceName::find(name_, listed);
+    if (found.empty())
+      return {};
+    if (DeviceName::ambiguous(found, listed))
+    {
+      if (std::exchange(ambiguityReported_, true))
+        return {};
+      return {Step::ambiguous, 0};
+    }
+    ambiguityReported_ = false;
+    device = found.front();
+    alikeAtOpen_ = static_cast<std::size_t>(std::count_if(
+      listed.begin(), listed.end(),
+      [&](const std::string& n) { return DeviceName::same(n, listed[device]); }));
+  }
+  else
+  {
+    const auto first = std::find_if(listed.begin(), listed.end(),
+                                    [this](const std::string& n) { return DeviceName::same(n, name_); });
+    if (first == listed.end())
+      return {};
+    device = static_cast<std::size_t>(first - listed.begin());
+    alikeAtOpen_ = alike;
+  }
+  opening_ = listed[device];
+  return {Step::open, static_cast<unsigned int>(device)};
 }
 
 void DeviceWatch::opened()
 {
+  // The name as now listed, with the numbers ALSA gave it this time.
+  name_ = opening_;
+  waiting_ = false;
   open_ = true;
   failureReported_ = false;
   alike_ = alikeAtOpen_;

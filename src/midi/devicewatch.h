@@ -11,6 +11,12 @@
 // the next look (a lost and a found line), rather than keep listening to a
 // device that may be gone.
 //
+// Names are compared as DeviceName::same compares them: ALSA's trailing
+// client and port numbers don't count. A watch made for a name given by the
+// user starts with no device open and opens the first one that name picks
+// (DeviceName::find) once one is listed; while it picks devices of two or
+// more names it opens none and says so once.
+//
 // Threading: a plain value, used by one thread at a time (MidiIn's watch
 // thread, under MidiIn's watch mutex).
 #include <cstddef>
@@ -27,6 +33,7 @@ public:
     keep,  ///< nothing to do
     lose,  ///< the device is gone: close it
     open,  ///< a device of the name is listed again: open `device`
+    ambiguous,  ///< the name given picks devices of two or more names: open none
   };
 
   /// A look's decision: the step, and for `open` the device number.
@@ -39,6 +46,9 @@ public:
   /// Watches the device named `name`, open now, with the list it was opened from.
   DeviceWatch(std::string name, const std::vector<std::string>& listed);
 
+  /// Waits, with no device open, for a device that `wanted` picks.
+  explicit DeviceWatch(std::string wanted);
+
   /// Decides from the device list `listed` (entry i names device i) and
   /// `failed`, true when the MIDI system closed the open device itself.
   /// A `lose` counts as done: the device is taken as closed afterwards.
@@ -50,7 +60,7 @@ public:
   /// open, so that a device that can't be opened is reported once.
   bool openFailed();
 
-  /// The name of the watched device.
+  /// The name of the watched device (the name given, until one is open).
   const std::string& name() const { return name_; }
   /// True while the device is open.
   bool isOpen() const { return open_; }
@@ -59,7 +69,12 @@ private:
   std::size_t countListed(const std::vector<std::string>& listed) const;
 
   std::string name_;
+  // The listed name of the device that the last `open` step named.
+  std::string opening_;
   bool open_ = true;
+  // Made for a name given by the user and no device of it opened yet.
+  bool waiting_ = false;
+  bool ambiguityReported_ = false;
   bool failureReported_ = false;
   // Devices of the name listed at the last look (at opening, at first).
   std::size_t alike_ = 0;

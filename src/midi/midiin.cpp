@@ -8,6 +8,8 @@
 #include <iostream>
 #include <ostream>
 
+#include "midi/devicename.h"
+#include "midi/mididevicequery.h"
 #include "midi/midinames.h"
 
 namespace
@@ -25,19 +27,32 @@ namespace
   };
 }
 
+MidiIn::MidiIn()
+  : MidiIn(MidiDeviceQuery::system())
+{
+}
+
+MidiIn::MidiIn(MidiDeviceQuery& devices)
+  : devices_(devices)
+{
+}
+
 std::vector<std::string> MidiIn::listDevices()
 {
+  // The count is asked once: each ask looks at the MIDI system afresh, and
+  // the names are those of the look that the count made. A device gone
+  // meanwhile answers no name.
+  const unsigned int count = devices_.count();
   std::vector<std::string> names;
-  // The count is asked again each step: a device may go away meanwhile.
-  for (UINT i = 0; i < midiInGetNumDevs(); ++i)
+  names.reserve(count);
+  for (unsigned int i = 0; i < count; ++i)
   {
-    MIDIINCAPSA caps{};
     // One entry per device number, so a failed query still gives one
     // (empty) name and the positions keep matching the numbers.
-    if (midiInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR)
-      caps.szPname[0] = '\0';
-    caps.szPname[MAXPNAMELEN - 1] = '\0';
-    names.emplace_back(caps.szPname);
+    std::string name;
+    if (!devices_.name(i, name))
+      name.clear();
+    names.push_back(std::move(name));
   }
   return names;
 }
@@ -51,7 +66,28 @@ bool MidiIn::open(int device)
 {
   // The list the device is chosen from: the watch remembers its name and
   // how many devices carry it.
-  const std::vector<std::string> listed = listDevices();
+  return open(device, listDevices());
+}
+
+bool MidiIn::waitFor(const std::string& wanted)
+{
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  if (ending_)
+    return false;
+  std::cerr << "waiting for MIDI device \"" << wanted << '"' << std::endl;
+  watch_.emplace(wanted);
+  startWatch();
+  return true;
+}
+
+void MidiIn::startWatch()
+{
+  if (!watchThread_.joinable())
+    watchThread_ = std::thread(&MidiIn::watchLoop, this);
+}
+
+bool MidiIn::open(int device, const std::vector<std::string>& listed)
+{
   std::lock_guard<std::mutex> lock(watchMutex_);
   if (ending_)
     return false;
@@ -63,8 +99,7 @@ bool MidiIn::open(int device)
   if (!name.empty())
   {
     watch_.emplace(name, listed);
-    if (!watchThread_.joinable())
-      watchThread_ = std::thread(&MidiIn::watchLoop, this);
+    startWatch();
   }
   return true;
 }
@@ -182,11 +217,25 @@ void MidiIn::lookOnce()
     std::cerr << "MidiIn: MIDI device \"" << watch_->name()
               << "\" is gone; closed it, waiting for it to return" << std::endl;
     break;
+  case DeviceWatch::Step::ambiguous:
+  {
+    std::cerr << "MidiIn: \"" << watch_->name() << "\" names more than one MIDI device:";
+    const char* separator = " ";
+    for (std::size_t i : DeviceName::find(watch_->name(), listed))
+    {
+      std::cerr << separator << i << " \"" << listed[i] << '"';
+      separator = ", ";
+    }
+    std::cerr << "; opening none" << std::endl;
+    break;
+  }
   case DeviceWatch::Step::open:
     if (openDevice(decision.device))
     {
       watch_->opened();
-      publish(MidiInputView::State::open);
+      // The name as listed now: a waited-for device's, or one with new
+      // ALSA numbers.
+      publish(MidiInputView::State::open, &watch_->name());
       std::cerr << "MidiIn: MIDI device \"" << watch_->name() << "\" is back as number "
                 << decision.device << "; opened it" << std::endl;
     }

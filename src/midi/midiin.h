@@ -32,6 +32,8 @@
 #include "midi/devicewatch.h"
 #include "midi/midi_input_view.h"
 
+class MidiDeviceQuery;
+
 /// A MIDI input device that turns each short message into onMessage.
 class MidiIn
 {
@@ -39,12 +41,22 @@ public:
   /// The device, once midiInOpen succeeded.
   HMIDIIN handle = nullptr;
 
-  /// Names of the MIDI input devices; entry i is device number i.
+  /// Names of the MIDI input devices, all from one look at the MIDI
+  /// system; entry i is device number i.
   std::vector<std::string> listDevices();
 
   /// Opens and starts device `device`, then watches it; true only when
   /// both succeeded.
   bool open(int device);
+
+  /// The same with `listed`, the list that the last listDevices made, so
+  /// that the number is the one chosen from it.
+  bool open(int device, const std::vector<std::string>& listed);
+
+  /// Opens no device now: writes `waiting for MIDI device "<wanted>"` and
+  /// lets the watch open the first device that `wanted` picks (see
+  /// DeviceName::find) once it is listed. False once the object is closed.
+  bool waitFor(const std::string& wanted);
 
   /// Why the last open failed, in the MIDI system's words.
   std::string openError() const;
@@ -68,6 +80,11 @@ public:
                            std::uint8_t data1, std::uint8_t data2);
 
 protected:
+  /// Lists the devices through the MIDI system.
+  MidiIn();
+  /// Lists the devices through `devices`, which outlives the object.
+  explicit MidiIn(MidiDeviceQuery& devices);
+
   // Objects are destroyed only as the bridge, never through this base. The
   // watch ends with the object; the device stays as it is.
   ~MidiIn();
@@ -84,6 +101,10 @@ private:
   // One look at the device list and what it decides. With watchMutex_ held.
   void lookOnce();
   void endWatch();
+  // Starts the watch thread unless it runs. With watchMutex_ held.
+  void startWatch();
+
+  MidiDeviceQuery& devices_;
 
   std::mutex watchMutex_;  // guards handle's changes, watch_, ending_ and lastError_
   std::condition_variable watchWake_;

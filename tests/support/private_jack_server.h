@@ -33,6 +33,8 @@ namespace notara::test
 
     /// The server's name.
     const std::string& name() const { return name_; }
+    /// The jackd process's id, for a test that stops or kills the server.
+    pid_t pid() const { return jackd_->pid(); }
 
     /// Stops the server's process (SIGSTOP): a client that asks it anything
     /// then waits for ever, as on a machine whose JACK server hangs.

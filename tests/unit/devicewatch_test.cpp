@@ -92,3 +92,42 @@ TEST(DeviceWatch, TwoDevicesOfOneName)
   watch.opened();
   expectDecision(watch.look({"keys"}, false), Step::lose);
 }
+
+TEST(DeviceWatch, AnAlsaPortIsFoundAgainUnderNewClientNumbersAndJackNamesCompareWhole)
+{
+  // The source restarted as another ALSA client: the same device.
+  DeviceWatch watch("Keyboard:Keyboard MIDI 1 20:0", {"Through:Port-0 14:0", "Keyboard:Keyboard MIDI 1 20:0"});
+  expectDecision(watch.look({"Keyboard:Keyboard MIDI 1 20:0"}, false), Step::keep);
+  expectDecision(watch.look({"Through:Port-0 14:0"}, false), Step::lose);
+  expectDecision(watch.look({"Through:Port-0 14:0", "Keyboard:Keyboard MIDI 1 24:0"}, false), Step::open, 1);
+  watch.opened();
+  EXPECT_EQ(watch.name(), "Keyboard:Keyboard MIDI 1 24:0");
+  // Gone once more, while a port of another name is listed: not the same device.
+  expectDecision(watch.look({"Keyboard:Keyboard MIDI 2 24:1"}, false), Step::lose);
+  expectDecision(watch.look({"Keyboard:Keyboard MIDI 2 24:1"}, false), Step::keep);
+
+  // JACK names have no numbers; another port of the client is another device.
+  DeviceWatch jack("keys:out_1", {"keys:out_1"});
+  expectDecision(jack.look({"keys:out_2"}, false), Step::lose);
+  expectDecision(jack.look({"keys:out_2", "keys:out_1 "}, false), Step::keep);
+  expectDecision(jack.look({"keys:out_2", "keys:out_1"}, false), Step::open, 1);
+}
+
+TEST(DeviceWatch, AWatchForAGivenNameOpensTheFirstDeviceItPicksOnceListed)
+{
+  DeviceWatch watch("keyboard");
+  EXPECT_FALSE(watch.isOpen());
+  expectDecision(watch.look({}, false), Step::keep);
+  expectDecision(watch.look({"pads:out"}, false), Step::keep);
+  // Two names picked: none opened, said once while it lasts.
+  expectDecision(watch.look({"Keyboard:A 20:0", "Keyboard:B 20:1"}, false), Step::ambiguous);
+  expectDecision(watch.look({"Keyboard:A 20:0", "Keyboard:B 20:1"}, false), Step::keep);
+  expectDecision(watch.look({"pads:out", "Keyboard:A 28:0"}, false), Step::open, 1);
+  watch.opened();
+  EXPECT_TRUE(watch.isOpen());
+  EXPECT_EQ(watch.name(), "Keyboard:A 28:0");
+  // From now on it is the watch of that device, by its name.
+  expectDecision(watch.look({"Keyboard:A 28:0", "Keyboard:B 28:1"}, false), Step::keep);
+  expectDecision(watch.look({"Keyboard:B 28:1"}, false), Step::lose);
+  expectDecision(watch.look({"Keyboard:B 28:1"}, false), Step::keep);
+}

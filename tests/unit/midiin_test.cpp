@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "midi/mididevicequery.h"
 #include "midi/midiin.h"
 
 using testing::internal::CaptureStderr;
@@ -43,6 +44,39 @@ namespace
     {
       events.push_back({kind, channel, data1, data2});
     }
+  };
+
+  // A MIDI system whose list changes at every look: each count is a new
+  // look, and the names answered are those of the last look, as the MIDI
+  // layer answers them.
+  class ChangingDevices final : public MidiDeviceQuery
+  {
+  public:
+    std::vector<std::vector<std::string>> looks;
+    std::size_t counts = 0;
+    unsigned int count() override
+    {
+      current_ = looks[counts % looks.size()];
+      ++counts;
+      return static_cast<unsigned int>(current_.size());
+    }
+    bool name(unsigned int device, std::string& name) override
+    {
+      if (device >= current_.size() || current_[device] == "gone")
+        return false;
+      name = current_[device];
+      return true;
+    }
+
+  private:
+    std::vector<std::string> current_;
+  };
+
+  // Lists through a stand-in MIDI system.
+  class ListingMidiIn : public MidiIn
+  {
+  public:
+    explicit ListingMidiIn(MidiDeviceQuery& devices) : MidiIn(devices) {}
   };
 
   // Keeps the default onMessage, which traces.
@@ -243,4 +277,17 @@ TEST(MidiInOpen, AFailedOpenNamesItsCauseInTheMidiSystemsWords)
   in.close();
   EXPECT_EQ(in.handle, nullptr);
   EXPECT_FALSE(in.open(0)) << "no device opens after close";
+}
+
+TEST(MidiInList, OneListComesFromOneLookWhateverTheSystemShowsMeanwhile)
+{
+  ChangingDevices devices;
+  devices.looks = {{"through", "keys", "pads"}, {"keys"}, {"pads", "gone", "keys", "drums"}};
+  ListingMidiIn in(devices);
+  EXPECT_EQ(in.listDevices(), (std::vector<std::string>{"through", "keys", "pads"}));
+  EXPECT_EQ(devices.counts, 1u);
+  EXPECT_EQ(in.listDevices(), (std::vector<std::string>{"keys"}));
+  // A device that answers no name keeps its place, so numbers still match.
+  EXPECT_EQ(in.listDevices(), (std::vector<std::string>{"pads", "", "keys", "drums"}));
+  EXPECT_EQ(devices.counts, 3u);
 }

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,9 @@
 namespace
 {
   constexpr int watchedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  // How long a signal's end waits for the releases: a MIDI server that
+  // doesn't answer must not keep the process alive.
+  constexpr auto releaseDeadline = std::chrono::milliseconds(1500);
 
   // Never destroyed: the release may run after static destruction began
   // (a signal then), and must still find its mutex.
@@ -197,19 +202,65 @@ void ProcessEndGuard::watch(int readFd)
         return;
       }
       ending.store(true);
+      releaseWithin(releaseDeadline);
+      endBySignal(number);
+    }
+  }
+  catch (...)
+  {
+  }
+}
+
+void ProcessEndGuard::releaseWithin(std::chrono::milliseconds deadline)
+{
+  // The releases run on a thread of their own, which inherits this
+  // thread's mask (every signal blocked). Past the deadline the process
+  // ends without them; the state is never freed, so the thread left
+  // behind finds it until the process is gone. A JACK server reaps the
+  // ports of a client whose process ended.
+  struct Done
+  {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  static Done* const done = new Done;
+  try
+  {
+    std::thread([] {
       try
       {
         releaseNow();
       }
       catch (...)
       {
-        // The process ends by the signal all the same.
       }
-      endBySignal(number);
-    }
+      {
+        std::lock_guard<std::mutex> lock(done->mutex);
+        done->done = true;
+      }
+      done->cv.notify_all();
+    }).detach();
   }
   catch (...)
   {
+    // No thread to be had: release here, without a bound.
+    try
+    {
+      releaseNow();
+    }
+    catch (...)
+    {
+    }
+    return;
+  }
+  std::unique_lock<std::mutex> lock(done->mutex);
+  if (!done->cv.wait_for(lock, deadline, [] { return done->done; }))
+  {
+    const char text[] = "notara: the MIDI system did not release its clients within 1.5 s; "
+                        "ending without them\n";
+    const ssize_t written = write(STDERR_FILENO, text, sizeof text - 1);
+    static_cast<void>(written);
   }
 }
 

@@ -10,14 +10,20 @@
 // only writes the signal's number to a pipe; a watcher thread of this
 // class reads it, runs the release, restores the default disposition and
 // raises the signal again, so the process still ends by that signal. A
-// second such signal while the release runs ends the process at once.
+// second such signal while the release runs ends the process at once, and
+// so does a release that takes longer than a second and a half (a MIDI
+// server that doesn't answer): one line says so, and the process ends by
+// the signal without waiting for it.
 // std::_Exit and the other signals release nothing: a program that ends
 // with _Exit closes its devices first.
 //
 // Threading: arm may be called from any thread. The release functions run
-// at most once, the last armed first, with this class's mutex held: on the thread that calls
-// exit() (or returns from main) or on the watcher thread, which has every
-// signal blocked and whose entry point lets no exception out.
+// at most once, the last armed first, with this class's mutex held: on the
+// thread that calls exit() (or returns from main), or for a signal on a
+// thread that the watcher starts and waits for within the deadline. Both
+// the watcher and that thread have every signal blocked, and their entry
+// points let no exception out.
+#include <chrono>
 
 /// Runs the layer's releases once, whichever way the process ends.
 class ProcessEndGuard
@@ -42,5 +48,7 @@ private:
   static void installWatcher();
   static void onSignal(int signal);
   static void watch(int readFd);
+  // Runs releaseNow on a thread of its own and waits at most `deadline` for it.
+  static void releaseWithin(std::chrono::milliseconds deadline);
   static void atExit();
 };
