@@ -1,5 +1,6 @@
 // The Windows-API layer: the mutex functions, the packing of MIDI messages,
 // and MIDI input from a real MIDI system (a JACK server).
+#include <atomic>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -252,8 +253,14 @@ namespace
     static void CALLBACK callback(HMIDIIN handle, UINT msg, DWORD_PTR instance, DWORD_PTR param1,
                                   DWORD_PTR param2)
     {
-      reinterpret_cast<Recorder*>(instance)->calls_.add(
-        {msg, static_cast<DWORD>(param1), static_cast<DWORD>(param2), std::this_thread::get_id(), handle});
+      auto* me = reinterpret_cast<Recorder*>(instance);
+      // The layer's loss reports are counted apart from what it delivers.
+      if (msg == MIM_QUEUE_DROPPED)
+      {
+        me->dropped_ += static_cast<DWORD>(param1);
+        return;
+      }
+      me->calls_.add({msg, static_cast<DWORD>(param1), static_cast<DWORD>(param2), std::this_thread::get_id(), handle});
     }
 
     // The calls so far, once there are at least `count` or the MIDI system
@@ -266,8 +273,12 @@ namespace
 
     std::vector<Call> calls() const { return calls_.entries(); }
 
+    // Messages the layer reported as dropped so far.
+    DWORD dropped() const { return dropped_.load(); }
+
   private:
     notara::test::CallLog<Call> calls_;
+    std::atomic<DWORD> dropped_{0};
   };
 
   // Needs a JACK server; fails without one when NOTARA_REQUIRE_JACK is 1.
@@ -393,6 +404,8 @@ TEST_F(PlatformJack, DeliversOpenThenEachShortMessageOnAnotherThread)
                         std::string::npos;
   const bool twoBursts = text.find("(the first: 4 bytes, 90 3c 64 ...)") != std::string::npos;
   EXPECT_TRUE(oneBurst || twoBursts) << text;
+  // The application is told of both losses too (its input view counts them).
+  EXPECT_EQ(recorder.dropped(), 2u);
 }
 
 TEST_F(PlatformJack, MidiInOpensTheSourceAndHandsOnTheSplitMessages)

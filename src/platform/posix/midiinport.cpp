@@ -268,8 +268,9 @@ void MidiInPort::reportLosses()
     reportMalformed();
   }
   // The application counts what never reached it (its input view); the
-  // lines above name the causes.
-  if (lost > 0 && running_.load())
+  // lines above name the causes. The last report runs before the close
+  // returns, so it comes before MIM_CLOSE.
+  if (lost > 0)
   {
     try
     {
