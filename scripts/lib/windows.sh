@@ -125,7 +125,7 @@ windows_check_notara() {
   (cd "$work" && "$NOTARA_WINE_RUN" "$dir/src/app/notara.exe" --status 127.0.0.1:0 >stdout 2>stderr) || rc=$?
   err=$(tr -d '\r' <"$work/stderr")
   mapfile -t lines <<<"$err"
-  if [ "$rc" -ne 1 ] || [ "${#lines[@]}" -ne 4 ] || [[ ! "${lines[2]}" =~ ^Status\ page:\ http://127\.0\.0\.1:[1-9][0-9]*/$ ]] ||
+  if [ "$rc" -ne 1 ] || [ "${#lines[@]}" -ne 4 ] || [[ ! "${lines[1]}" =~ ^Status\ page:\ http://127\.0\.0\.1:[1-9][0-9]*/$ ]] ||
     [[ "${lines[3]}" != "midi open: "?* ]]; then
     echo "windows_check_notara: --status gave exit status $rc and not the status line before the midi open report:" >&2
     printf '%s\n' "$err" >&2
