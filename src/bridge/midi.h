@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +33,7 @@
 #include "midi/midiin.h"
 #include "robots/robot_links.h"
 #include "vaxo/callback.h"
+#include "vaxo/client.h"
 
 class ActionOwners;
 class VSyncClient;
@@ -136,6 +138,11 @@ public:
   /// a lost one is made again (a configuration check only records it, see
   /// RobotLinks::recordOnly). 1 on success, -1 for an index above 31.
   int addRobot(unsigned index, const std::string& host, unsigned port);
+
+  /// How long a text may wait in a robot's queue before it is dropped, for
+  /// robots added from now on (0: no limit); set by a `maxage` line. Main
+  /// thread only.
+  std::chrono::milliseconds robotMaxAge = VQueuePolicy().maxAge;
 
   /// Sends `text` unchanged to every filled robot slot selected by
   /// `robotMask`; a robot that is down or doesn't read drops it.

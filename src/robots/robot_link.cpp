@@ -26,11 +26,14 @@ namespace
   };
 }
 
-RobotLink::RobotLink(Midi& midi, int slot, const std::string& host, unsigned port)
+RobotLink::RobotLink(Midi& midi, int slot, const std::string& host, unsigned port, std::chrono::milliseconds maxAge)
     : midi_(midi), slot_(slot), name_("Robot " + std::to_string(slot) + " at " + host + ":" + std::to_string(port))
 {
+  VQueuePolicy policy;
+  policy.maxAge = maxAge;
   client_ = std::make_unique<VSyncClient>(
-      host, port, [this](VLinkEvent event, const std::string& detail) { onLinkEvent(event, detail); });
+      host, port, [this](VLinkEvent event, const std::string& detail) { onLinkEvent(event, detail); },
+      VSyncClient::defaultQueueLimit, 2, policy);
   client_->setCallback(new ControlCallback(midi, slot), "midictl");
   client_->setErrorCallback(new VCallbackWrapperF(onClientError));
 }
@@ -79,13 +82,20 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
       down_ = false;
       writeLine("back; it missed " + std::to_string(dropped() - droppedAtLoss_) + " texts");
     }
+    else if (!everConnected_ && dropped() > 0)
+    {
+      // Texts sent before the first connection was made never reached it.
+      writeLine("connected; it missed " + std::to_string(dropped()) + " texts while connecting");
+    }
+    everConnected_ = true;
     return;
   }
 
   if (!down_)
   {
     down_ = true;
-    droppedAtLoss_ = dropped();
+    // Before the first connection, every text dropped so far was missed.
+    droppedAtLoss_ = everConnected_ ? dropped() : 0;
     writeLine("lost (" + detail + "); connecting again, its texts are dropped meanwhile");
   }
   client_->connect(backoff_.next());
@@ -93,6 +103,14 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
 
 void RobotLink::reportDrops()
 {
+  const std::uint64_t old = client_->textsDroppedOld();
+  if (old != reportedOld_)
+  {
+    writeLine("dropped " + std::to_string(old - reportedOld_) + " texts older than " +
+              std::to_string(client_->maxAge().count()) + " ms");
+    reportedOld_ = old;
+  }
+
   const std::uint64_t full = client_->textsDroppedQueueFull();
   const std::uint64_t fresh = full - reportedFull_;
   reportedFull_ = full;

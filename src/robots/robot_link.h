@@ -10,9 +10,11 @@
 //   can reach the connection; on a loss or a failed attempt it writes the
 //   "lost" line and schedules the next attempt (Backoff). Control messages
 //   (Midi::onControl with the robot's slot) and error reports also run there;
-// - RobotLinks' monitor thread calls reportDrops about once a second;
+// - RobotLinks' monitor thread calls reportDrops about once a second: the
+//   texts dropped for a full queue and those dropped for their age;
 // - any thread sends through client() (Midi::send via RobotLinks): the
 //   client never waits for the server and counts what it drops.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,8 +28,10 @@ class Midi;
 class RobotLink
 {
 public:
-  /// A link for robot slot `slot` to `host`:`port`; connects on start().
-  RobotLink(Midi& midi, int slot, const std::string& host, unsigned port);
+  /// A link for robot slot `slot` to `host`:`port` whose queued texts
+  /// are dropped once older than `maxAge` (0: never); connects on start().
+  RobotLink(Midi& midi, int slot, const std::string& host, unsigned port,
+            std::chrono::milliseconds maxAge = VQueuePolicy().maxAge);
   /// Closes the connection and stops its thread; reports nothing.
   ~RobotLink();
   RobotLink(const RobotLink&) = delete;
@@ -38,7 +42,8 @@ public:
   /// The client that texts for this robot are handed to.
   VSyncClient& client() { return *client_; }
   /// Writes the line about texts dropped for a full queue since the last
-  /// call, if any, and the line that ends such a stall.
+  /// call, if any, the line that ends such a stall, and the line about
+  /// texts dropped for their age since the last call.
   void reportDrops();
 
 private:
@@ -53,10 +58,12 @@ private:
   // The client's I/O thread only.
   Backoff backoff_;
   bool down_ = false;          // the "lost" line was written and no "back" yet
+  bool everConnected_ = false;
   std::uint64_t droppedAtLoss_ = 0;
 
   // The monitor thread only.
   std::uint64_t reportedFull_ = 0;
+  std::uint64_t reportedOld_ = 0;
   std::uint64_t stallDrops_ = 0;
   bool stalled_ = false;
 

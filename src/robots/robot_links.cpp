@@ -26,7 +26,8 @@ RobotLinks::~RobotLinks()
   links_.clear();
 }
 
-int RobotLinks::add(Midi& midi, unsigned index, const std::string& host, unsigned port)
+int RobotLinks::add(Midi& midi, unsigned index, const std::string& host, unsigned port,
+                    std::chrono::milliseconds maxAge)
 {
   if (index >= slotCount)
     return -1;
@@ -35,7 +36,7 @@ int RobotLinks::add(Midi& midi, unsigned index, const std::string& host, unsigne
     recorded_.push_back({index, host, port});
     return 1;
   }
-  auto link = std::make_unique<RobotLink>(midi, static_cast<int>(index), host, port);
+  auto link = std::make_unique<RobotLink>(midi, static_cast<int>(index), host, port, maxAge);
   RobotLink& added = *link;
   {
     std::lock_guard<std::mutex> guard(mutex_);

@@ -14,6 +14,7 @@
 // once the client exists, so a concurrent send sees the empty slot or the
 // client. Tests and benchmarks may store clients of their own in a slot.
 #include <array>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -46,7 +47,8 @@ public:
   /// Opens a link for slot `index` to `host`:`port` and fills the slot; the
   /// connection is made in the background. 1, or -1 for an index above 31.
   /// A link the slot held before keeps running, no longer addressed.
-  int add(Midi& midi, unsigned index, const std::string& host, unsigned port);
+  int add(Midi& midi, unsigned index, const std::string& host, unsigned port,
+          std::chrono::milliseconds maxAge = VQueuePolicy().maxAge);
 
   /// A robot line as add received it while recording.
   struct Address

@@ -12,7 +12,7 @@
 
 int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
 {
-  return robots.add(*this, index, host, port);
+  return robots.add(*this, index, host, port, robotMaxAge);
 }
 
 void Midi::send(int robotMask, const std::string& text)

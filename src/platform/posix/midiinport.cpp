@@ -138,6 +138,11 @@ void MidiInPort::queue(const std::vector<unsigned char>& message)
 
 void MidiInPort::wake()
 {
+  // The push before this and the delivery thread's store of sleeping_ true
+  // before its look at the queue make a store-then-load on each side: with
+  // a sequentially consistent fence on both, at least one of them sees the
+  // other's store, so a message is never left behind a sleep.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   if (sleeping_.exchange(false))
     sem_post(&wakeup_);
 }
@@ -151,8 +156,10 @@ void MidiInPort::deliverLoop()
     {
       deliverQueued();
       sleeping_.store(true);
-      // Anything that came between the last pop and the flag was pushed
-      // before its producer looked at the flag, so it is seen here.
+      // Pairs with the fence in wake: anything that came between the last
+      // pop and the flag was pushed before its producer looked at the
+      // flag, so it is seen here.
+      std::atomic_thread_fence(std::memory_order_seq_cst);
       if (quit_.load() || queue_.read_available() > 0 || dropped_.load() > 0)
       {
         // A producer that cleared the flag has posted: take that post.
