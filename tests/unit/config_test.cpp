@@ -1,5 +1,6 @@
 // Midi::parseConfig through the real installAction: line kinds, the robot
 // and action grammars, the error messages and where reading stops.
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -353,6 +354,42 @@ namespace
       }
       EXPECT_EQ(capture.text(), "");
       EXPECT_EQ(bridge.midi.robots[1].load(), nullptr);
+    }
+  }
+
+  TEST(Config, ASecondRobotLineForATakenSlotIsAnErrorNamingTheLine)
+  {
+    notara::test::CerrCapture capture;
+    Bridge bridge;
+    try
+    {
+      bridge.parse("robot 2 127.0.0.1 1\n# again\nrobot 2 127.0.0.1 2\nrobot 3 127.0.0.1 3\n");
+      ADD_FAILURE() << "no error";
+    }
+    catch (const std::runtime_error& e)
+    {
+      EXPECT_STREQ(e.what(), "Midi::parseConfig: robot slot 2 is already taken: line 3: robot 2 127.0.0.1 2");
+    }
+    // The first link keeps the slot, and reading stopped at the error.
+    ASSERT_NE(bridge.midi.robots[2].load(), nullptr);
+    EXPECT_EQ(bridge.midi.robots[3].load(), nullptr);
+  }
+
+  TEST(Config, AMaxageLineSetsTheAgeLimitOfTheRobotsAfterIt)
+  {
+    notara::test::CerrCapture capture;
+    Bridge bridge;
+    EXPECT_TRUE(bridge.parse("robot 0 127.0.0.1 1\nmaxage 250\nrobot 1 127.0.0.1 1\nmaxage 0\nrobot 2 127.0.0.1 1\n"));
+    EXPECT_EQ(bridge.midi.robots[0].load()->maxAge(), std::chrono::milliseconds(1000));
+    EXPECT_EQ(bridge.midi.robots[1].load()->maxAge(), std::chrono::milliseconds(250));
+    EXPECT_EQ(bridge.midi.robots[2].load()->maxAge(), std::chrono::milliseconds(0));
+
+    for (const char* bad : {"maxage", "maxage x", "maxage -1", "maxage 10ms", "maxage 86400001"})
+    {
+      const std::string word = std::string(bad).size() > 7 ? std::string(bad).substr(7) : std::string();
+      EXPECT_EQ(errorOf(std::string(bad) + "\n"), "Midi::parseConfig: maxage " + word +
+                                                       " is not a number of milliseconds from 0 to 86400000: line 1: " +
+                                                       bad);
     }
   }
 }

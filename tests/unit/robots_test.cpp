@@ -208,6 +208,31 @@ namespace
                        " back; it missed 5 texts\n");
   }
 
+  TEST_F(AddRobotTest, TextsSentBeforeTheFirstConnectionAreReportedWhenItIsMade)
+  {
+    dir.write("notara.vx", "");
+    WorkingDirectory inDir(dir.path());
+    const std::string name = "Robot 4 at 127.0.0.1:" + std::to_string(server.port());
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(addRobot(4, server.port()), 1);
+    // Sent at once: most of them before the connection is made.
+    constexpr int sent = 2000;
+    for (int i = 0; i < sent; ++i)
+      midi.send(-1, "emit t(" + std::to_string(i) + "),");
+    ASSERT_TRUE(connected(4));
+    midi.send(-1, "emit end(),");
+    ASSERT_TRUE(server.waitForText(0, "emit end(),"));
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string received = server.received(0);
+    int arrived = 0;
+    for (std::size_t at = received.find("emit t("); at != std::string::npos; at = received.find("emit t(", at + 1))
+      ++arrived;
+    if (arrived < sent)
+      EXPECT_EQ(log, name + " connected; it missed " + std::to_string(sent - arrived) + " texts while connecting\n");
+    else
+      EXPECT_EQ(log, "");
+  }
+
   /// An in-memory client that also notes its slot in a shared log, so that
   /// the order of sends across clients shows.
   class OrderedClient : public MemoryClient

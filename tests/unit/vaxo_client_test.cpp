@@ -675,3 +675,93 @@ TEST(VaxoClient, TraceWireEchoesEveryLineEscaped)
   EXPECT_EQ(text.find_first_of("\x1b\x07\x9b"), std::string::npos);
   EXPECT_EQ(log.seen()[0].value.string, "through a small buffer");
 }
+
+TEST(VaxoClient, AnEmptyTextBehindAStalledQueueLeavesTheIOThreadIdle)
+{
+  TestServer server(TestServer::Options::stalled());
+  LinkEvents events;
+  // A long age limit: an I/O thread that spun on the empty text would hold
+  // the client's lock until the text aged out.
+  VQueuePolicy policy;
+  policy.maxAge = std::chrono::seconds(30);
+  VSyncClient client("127.0.0.1", server.port(), events.handler(), 65536, 2, policy);
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  const std::string text(100, 'q');
+  while (client.rawSend(text.data(), text.size()) == 0)
+  {
+  }
+  ASSERT_GT(client.queuedBytes(), 0u);
+  EXPECT_EQ(client.rawSend("", 0), 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  server.resumeReading();
+  ASSERT_TRUE(notara::test::eventually([&] { return client.queuedBytes() == 0; }, TestServer::kWait));
+  // 64 KiB take milliseconds; the spin would last the age limit.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  EXPECT_EQ(client.rawSend("after,", 6), 0);
+  ASSERT_TRUE(server.waitForText(0, "after,"));
+}
+
+TEST(VaxoClient, TextsOfOtherThreadsWhileTheHandlerUploadsFollowTheUploads)
+{
+  TestServer server;
+  LinkEvents events;
+  VSyncClient* self = nullptr;
+  std::thread other;
+  events.onConnected([&] {
+    self->rawSendWhole("first;", 6);
+    // Another thread's text, sent while the handler is still at work.
+    other = std::thread([&] { self->rawSend("x=1,", 4); });
+    other.join();
+    self->rawSendWhole("second;", 7);
+  });
+  VSyncClient client("127.0.0.1", server.port(), events.handler());
+  self = &client;
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  ASSERT_TRUE(server.waitForBytes(0, 17));
+  EXPECT_EQ(server.received(0), "first;second;x=1,");
+  EXPECT_EQ(client.textsDroppedDisconnected(), 0u);
+}
+
+TEST(VaxoClient, AStalledServerGetsOnlyFreshTextsAndTheLatestValueOfEachVariable)
+{
+  TestServer server(TestServer::Options::stalled());
+  LinkEvents events;
+  VQueuePolicy policy;
+  policy.maxAge = std::chrono::milliseconds(300);
+  VSyncClient client("127.0.0.1", server.port(), events.handler(), VSyncClient::defaultQueueLimit, 2, policy);
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  // Fill the socket's buffers so that what follows waits in the queue.
+  const std::string filler(100, 'q');
+  std::size_t fillers = 0;
+  while (client.queuedBytes() == 0)
+  {
+    ASSERT_EQ(client.rawSend(filler.data(), filler.size()), 0);
+    ++fillers;
+  }
+  ASSERT_EQ(client.rawSend("emit old(),", 11), 0);
+  ASSERT_EQ(client.rawSend("v=1,", 4), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // Young texts: an assignment, an event, and two later assignments.
+  ASSERT_EQ(client.rawSend("w=1,", 4), 0);
+  ASSERT_EQ(client.rawSend("emit new(),", 11), 0);
+  ASSERT_EQ(client.rawSend("w=2,", 4), 0);
+  ASSERT_EQ(client.rawSend("v=3,", 4), 0);
+  EXPECT_EQ(client.textsReplaced(), 1u);
+
+  server.resumeReading();
+  const std::string expected = std::string(fillers * 100, 'q') + "emit new(),w=2,v=3,";
+  ASSERT_TRUE(server.waitForBytes(0, expected.size()));
+  // The filler that was started goes out whole although it is old; the
+  // other old texts and the replaced assignment never come.
+  EXPECT_EQ(server.received(0), expected);
+  EXPECT_EQ(client.textsDroppedOld(), 2u);
+  EXPECT_EQ(client.textsReplaced(), 1u);
+  std::uint64_t written = 0;
+  for (const auto count : client.writeLatency().read())
+    written += count;
+  EXPECT_EQ(written, fillers + 3);
+}
