@@ -64,6 +64,7 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
         linkHandler(std::move(handler)),
         readBuffer(bufferSize > 0 ? bufferSize : 128000),
         traceWire(trace),
+        systemUnsentLimit(policy.systemUnsentLimit),
         queue(policy.maxAge, policy.latestValueWins)
   {
   }
@@ -86,6 +87,7 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
   // I/O thread only.
   std::vector<char> readBuffer;
   bool traceWire;
+  const int systemUnsentLimit;
   vaxo::detail::LineReader lines;
   VMessage incoming;  // reused for every line, so decoding reuses its storage
   bool readWanted = false;
@@ -320,6 +322,15 @@ void VSyncClient::Impl::opened()
     descriptor = static_cast<VSocketDescriptor>(socket.native_handle());
   }
   lines = vaxo::detail::LineReader();
+#if defined(TCP_NOTSENT_LOWAT)
+  if (systemUnsentLimit > 0)
+  {
+    // A write then waits in the queue, where texts age and values are
+    // replaced, instead of in the system's buffers, where they would not.
+    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &systemUnsentLimit,
+                 sizeof systemUnsentLimit);
+  }
+#endif
   // The handler's sends (the uploads) are the connection's first bytes:
   // other threads' sends are dropped until it returns.
   notify(VLinkEvent::Connected, std::string());

@@ -51,6 +51,10 @@ struct VQueuePolicy
   /// replaces a queued assignment to the same variable: the old one is
   /// removed, the new one goes to the end (counted in textsReplaced).
   bool latestValueWins = true;
+  /// Bytes the system may hold written but not yet sent (TCP_NOTSENT_LOWAT,
+  /// where the system has it; 0 leaves the system's). Bytes the system
+  /// holds are out of reach of the two rules above, so they are kept few.
+  int systemUnsentLimit = 16384;
 };
 
 /// Told about connection events, on the client's I/O thread, no library lock held.
