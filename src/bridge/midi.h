@@ -139,6 +139,12 @@ public:
   /// RobotLinks::recordOnly). 1 on success, -1 for an index above 31.
   int addRobot(unsigned index, const std::string& host, unsigned port);
 
+  /// More events are in hand: the robots' texts wait and go out together
+  /// at onInputEnd (input thread; see VSyncClient::holdSends).
+  void onMoreInput() override;
+  /// Writes what onMoreInput held, one write per robot (input thread).
+  void onInputEnd() override;
+
   /// How long a text may wait in a robot's queue before it is dropped, for
   /// robots added from now on (0: no limit); set by a `maxage` line. Main
   /// thread only.

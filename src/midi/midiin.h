@@ -51,12 +51,21 @@ public:
   /// Ends the watch and closes the device; nothing opens it afterwards.
   void close();
 
-  /// Handles one callback of the MIDI system: MIM_DATA becomes onMessage.
+  /// Handles one callback of the MIDI system: MIM_DATA and MIM_MOREDATA
+  /// become onMessage, the latter after onMoreInput; every code but
+  /// MIM_MOREDATA is followed by onInputEnd.
   void handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t param2);
 
   /// Called for each short message; by default writes its trace line.
   virtual void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                          std::uint8_t data2);
+
+  /// Called on the input thread before a message that more follow (the
+  /// MIDI system has them in hand); does nothing by default.
+  virtual void onMoreInput();
+  /// Called on the input thread after the last message in hand; does
+  /// nothing by default.
+  virtual void onInputEnd();
 
   /// Writes the one-line trace of an event to `out` and flushes it.
   static void printMessage(std::ostream& out, std::uint8_t kind, std::uint8_t channel,

@@ -15,6 +15,16 @@ int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
   return robots.add(*this, index, host, port, robotMaxAge);
 }
 
+void Midi::onMoreInput()
+{
+  VSyncClient::holdSends();
+}
+
+void Midi::onInputEnd()
+{
+  VSyncClient::flushHeldSends();
+}
+
 void Midi::send(int robotMask, const std::string& text)
 {
   const auto mask = static_cast<std::uint32_t>(robotMask);

@@ -765,3 +765,53 @@ TEST(VaxoClient, AStalledServerGetsOnlyFreshTextsAndTheLatestValueOfEachVariable
     written += count;
   EXPECT_EQ(written, fillers + 3);
 }
+
+TEST(VaxoClient, HeldSendsGoOutTogetherInOrderWithOtherThreadsSends)
+{
+  TestServer server;
+  LinkEvents events;
+  VSyncClient client("127.0.0.1", server.port(), events.handler());
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  // One thread sends in held bursts, another one text at a time; each
+  // thread's texts keep their order and none is lost or doubled.
+  constexpr int kBursts = 2000;
+  std::thread other([&] {
+    for (int i = 0; i < kBursts; ++i)
+    {
+      const std::string text = "emit b(" + std::to_string(i) + "),";
+      client.rawSend(text.data(), text.size());
+    }
+  });
+  for (int i = 0; i < kBursts; ++i)
+  {
+    VSyncClient::holdSends();
+    for (int j = 0; j < 5; ++j)
+    {
+      const std::string text = "emit a(" + std::to_string(i * 5 + j) + "),";
+      ASSERT_EQ(client.rawSend(text.data(), text.size()), 0);
+    }
+    VSyncClient::flushHeldSends();
+  }
+  other.join();
+  const std::string lastA = "emit a(" + std::to_string(kBursts * 5 - 1) + "),";
+  const std::string lastB = "emit b(" + std::to_string(kBursts - 1) + "),";
+  ASSERT_TRUE(server.waitForText(0, lastA));
+  ASSERT_TRUE(server.waitForText(0, lastB));
+  const std::string received = server.received(0);
+  int nextA = 0;
+  int nextB = 0;
+  for (std::size_t at = 0; at < received.size();)
+  {
+    const std::size_t end = received.find("),", at);
+    ASSERT_NE(end, std::string::npos) << received.substr(at, 40);
+    const std::string text = received.substr(at, end + 2 - at);
+    if (text.rfind("emit a(", 0) == 0)
+      ASSERT_EQ(text, "emit a(" + std::to_string(nextA++) + "),");
+    else
+      ASSERT_EQ(text, "emit b(" + std::to_string(nextB++) + "),");
+    at = end + 2;
+  }
+  EXPECT_EQ(nextA, kBursts * 5);
+  EXPECT_EQ(nextB, kBursts);
+}

@@ -61,6 +61,12 @@ namespace
                                                       "a=3,", "ab=3,"}));
     EXPECT_EQ(queue.bytes(), std::string("emit e(1),b=1,freeze t,emit e(1),unfreeze t,a=3,ab=3,").size());
 
+    // A text that may not replace is still the one a later one replaces.
+    EXPECT_EQ(queue.push("b=2,", 4, t, kRoomy, false, false), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "b=3,", t), SendQueue::Pushed::Replaced);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"emit e(1),", "b=1,", "freeze t,", "emit e(1),", "unfreeze t,",
+                                                      "a=3,", "ab=3,", "b=3,"}));
+
     // Without the rule, every text stays.
     SendQueue plain(0ms, false);
     EXPECT_EQ(push(plain, "a=1,", t), SendQueue::Pushed::Queued);

@@ -57,7 +57,7 @@ namespace vaxo::detail
   }
 
   SendQueue::Pushed SendQueue::push(const char* data, std::size_t size, Clock::time_point made, std::size_t limit,
-                                    bool whole)
+                                    bool whole, bool mayReplace)
   {
     // An empty text would sit at the front with nothing to write.
     if (size == 0)
@@ -66,7 +66,7 @@ namespace vaxo::detail
     const std::string_view name = latestValueWins_ && !whole ? assignedName(text) : std::string_view();
 
     Texts::iterator replaced = texts_.end();
-    if (!name.empty())
+    if (!name.empty() && mayReplace)
     {
       const auto found = assignments_.find(std::string(name));
       if (found != assignments_.end() && !(found->second == texts_.begin() && frontWritten_ > 0))

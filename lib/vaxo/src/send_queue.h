@@ -46,8 +46,10 @@ namespace vaxo::detail
     /// Appends `size` bytes made at `made`. A text that would take the
     /// unwritten bytes past `limit` is dropped, unless `whole` (uploads,
     /// which also never age). A replaced text is the earlier assignment to
-    /// the same variable, unless its first bytes were already written.
-    Pushed push(const char* data, std::size_t size, Clock::time_point made, std::size_t limit, bool whole);
+    /// the same variable, unless its first bytes were already written or
+    /// `mayReplace` is false (the text is still noted as the latest).
+    Pushed push(const char* data, std::size_t size, Clock::time_point made, std::size_t limit, bool whole,
+                bool mayReplace = true);
 
     /// Drops the texts at the front that are older than the limit at `now`
     /// (a text partly written is finished, uploads never age); returns how

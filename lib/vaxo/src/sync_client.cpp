@@ -43,6 +43,15 @@ namespace
   }
 }
 
+namespace
+{
+  // The thread's hold on its sends (VSyncClient::holdSends) and the clients
+  // that hold texts for it.
+  thread_local bool holdingSends = false;
+  thread_local std::array<VSyncClient::Impl*, 64> heldClients{};
+  thread_local std::size_t heldCount = 0;
+}
+
 struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
 {
   enum class State
@@ -115,6 +124,9 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
   };
   std::vector<Held> held;
   std::size_t heldBytes = 0;
+  // Texts were queued by a thread that holds its sends (holdSends) and
+  // nothing else will write them until it flushes.
+  bool heldHere = false;
 
   std::atomic<std::uint64_t> droppedFull{0};
   std::atomic<std::uint64_t> droppedDown{0};
@@ -136,6 +148,8 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
   void closeLocked();
   void drain(unsigned gen);
   void dropOldLocked(Clock::time_point now);
+  void writeQueuedLocked(boost::system::error_code& error);
+  void flushHeld();
   int queueLocked(const char* bytes, std::size_t size, Clock::time_point made, bool whole);
   int send(const void* data, std::size_t size, bool whole);
   void notify(VLinkEvent event, const std::string& detail);
@@ -425,27 +439,7 @@ void VSyncClient::Impl::drain(unsigned gen)
     dropOldLocked(Clock::now());
     if (queue.empty())
       return;
-    // The queued texts go out in one write: short ones copied together up
-    // to a bound (a copy costs less than a system call each), a long one
-    // at the front as it is.
-    std::array<asio::const_buffer, 256> buffers;
-    const std::size_t count = queue.gather(buffers.data(), buffers.size(), [](const char* bytes, std::size_t size) {
-      return asio::const_buffer(bytes, size);
-    });
-    std::size_t written = 0;
-    if (count == 1 || buffers[0].size() >= kGatherBytes)
-      written = socket.write_some(buffers[0], error);
-    else
-    {
-      gathered.clear();
-      for (std::size_t i = 0; i < count && gathered.size() + buffers[i].size() <= kGatherBytes; ++i)
-        gathered.append(static_cast<const char*>(buffers[i].data()), buffers[i].size());
-      written = socket.write_some(asio::buffer(gathered), error);
-    }
-    if (wouldBlock(error))
-      written = 0;
-    const Clock::time_point now = Clock::now();
-    queue.consume(written, [&](Clock::time_point made) { latency.record(now - made); });
+    writeQueuedLocked(error);
     if (wouldBlock(error))
     {
       // Started on this thread right after the write that would block, so
@@ -463,6 +457,55 @@ void VSyncClient::Impl::drain(unsigned gen)
   lose(gen, "send failed: " + error.message());
 }
 
+void VSyncClient::Impl::writeQueuedLocked(boost::system::error_code& error)
+{
+  // The queued texts go out in one write: short ones copied together up to
+  // a bound (a copy costs less than a system call each), a long one at the
+  // front as it is.
+  std::array<asio::const_buffer, 256> buffers;
+  const std::size_t count = queue.gather(buffers.data(), buffers.size(), [](const char* bytes, std::size_t size) {
+    return asio::const_buffer(bytes, size);
+  });
+  std::size_t written = 0;
+  if (count == 1 || buffers[0].size() >= kGatherBytes)
+    written = socket.write_some(buffers[0], error);
+  else
+  {
+    gathered.clear();
+    for (std::size_t i = 0; i < count && gathered.size() + buffers[i].size() <= kGatherBytes; ++i)
+      gathered.append(static_cast<const char*>(buffers[i].data()), buffers[i].size());
+    written = socket.write_some(asio::buffer(gathered), error);
+  }
+  if (wouldBlock(error))
+    written = 0;
+  const Clock::time_point now = Clock::now();
+  queue.consume(written, [&](Clock::time_point made) { latency.record(now - made); });
+}
+
+void VSyncClient::Impl::flushHeld()
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  if (!heldHere)
+    return;
+  heldHere = false;
+  if ((state != State::Open && state != State::Opening) || queue.empty())
+    return;
+  boost::system::error_code error;
+  writeQueuedLocked(error);
+  if (wouldBlock(error))
+    error.clear();
+  if (error)
+  {
+    state = State::Broken;
+    if (linkHandler)
+      asio::post(io, [this, gen = generation, detail = "send failed: " + error.message()] { lose(gen, detail); });
+    return;
+  }
+  // The I/O thread writes the rest as the server reads.
+  if (!queue.empty())
+    asio::post(io, [this, gen = generation] { drain(gen); });
+}
+
 void VSyncClient::Impl::dropOldLocked(Clock::time_point now)
 {
   if (const std::size_t dropped = queue.dropExpired(now))
@@ -471,7 +514,8 @@ void VSyncClient::Impl::dropOldLocked(Clock::time_point now)
 
 int VSyncClient::Impl::queueLocked(const char* bytes, std::size_t size, Clock::time_point made, bool whole)
 {
-  switch (queue.push(bytes, size, made, queueLimit, whole))
+  // Texts held for a burst wait for no server: every value goes out.
+  switch (queue.push(bytes, size, made, queueLimit, whole, !heldHere))
   {
   case vaxo::detail::SendQueue::Pushed::Full:
     droppedFull.fetch_add(1, std::memory_order_relaxed);
@@ -518,6 +562,14 @@ int VSyncClient::Impl::send(const void* data, std::size_t size, bool whole)
   }
   if (size == 0)
     return 0;
+  if (holdingSends && !whole && !heldHere && heldCount < heldClients.size())
+  {
+    // More events are in hand on this thread: their texts go out together
+    // when it flushes.
+    heldClients[heldCount++] = this;
+    heldHere = true;
+    return queueLocked(bytes, size, made, whole);
+  }
 
   // Non-blocking: the socket takes what fits and the rest waits in the
   // queue. Asio sends with MSG_NOSIGNAL (SO_NOSIGPIPE where that is the
@@ -697,6 +749,19 @@ std::size_t VSyncClient::queuedBytes() const
 {
   std::lock_guard<std::mutex> guard(impl_->mutex);
   return impl_->queue.bytes();
+}
+
+void VSyncClient::holdSends()
+{
+  holdingSends = true;
+}
+
+void VSyncClient::flushHeldSends()
+{
+  holdingSends = false;
+  for (std::size_t i = 0; i < heldCount; ++i)
+    heldClients[i]->flushHeld();
+  heldCount = 0;
 }
 
 std::uint64_t VSyncClient::textsDroppedOld() const

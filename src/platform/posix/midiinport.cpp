@@ -19,8 +19,8 @@ namespace
   }
 }
 
-MidiInPort::MidiInPort(Callback callback, DWORD_PTR instance)
-  : callback_(callback), instance_(instance)
+MidiInPort::MidiInPort(Callback callback, DWORD_PTR instance, bool moreData)
+  : callback_(callback), instance_(instance), moreData_(moreData)
 {
   static_assert(std::atomic<bool>::is_always_lock_free &&
                   std::atomic<std::size_t>::is_always_lock_free,
@@ -179,28 +179,43 @@ void MidiInPort::deliverLoop()
   }
 }
 
+void MidiInPort::deliver(const Queued& item, UINT msg)
+{
+  try
+  {
+    notify(msg, item.param1, item.param2);
+  }
+  catch (const std::exception& e)
+  {
+    std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
+              << ": " << e.what() << std::endl;
+  }
+  catch (...)
+  {
+    std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
+              << std::endl;
+  }
+}
+
 void MidiInPort::deliverQueued()
 {
+  // One message is held back until the next is found, so that it can say
+  // whether more follow in this round; the last goes out as soon as the
+  // queue is found empty, so a lone message waits for nothing.
   Queued item{};
+  Queued pending{};
+  bool havePending = false;
   while (queue_.pop(item))
   {
     if (!running_.load() || item.run != run_.load())
       continue;
-    try
-    {
-      notify(item.msg, item.param1, item.param2);
-    }
-    catch (const std::exception& e)
-    {
-      std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
-                << ": " << e.what() << std::endl;
-    }
-    catch (...)
-    {
-      std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
-                << std::endl;
-    }
+    if (havePending)
+      deliver(pending, moreData_ && pending.msg == MIM_DATA ? MIM_MOREDATA : pending.msg);
+    pending = item;
+    havePending = true;
   }
+  if (havePending)
+    deliver(pending, pending.msg);
   // One line per burst of losses: the count since the last report.
   if (const std::size_t dropped = dropped_.exchange(0); dropped > 0 && running_.load())
     std::cerr << "MidiInPort::deliverLoop: input queue full, " << dropped

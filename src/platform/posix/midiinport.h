@@ -33,8 +33,10 @@ public:
   /// The application's callback, as midiInOpen takes it.
   using Callback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
-  /// Prepares delivery to `callback` (may be null) with `instance`.
-  MidiInPort(Callback callback, DWORD_PTR instance);
+  /// Prepares delivery to `callback` (may be null) with `instance`; with
+  /// `moreData`, a message that more queued ones follow (delivered in the
+  /// same round) comes as MIM_MOREDATA.
+  MidiInPort(Callback callback, DWORD_PTR instance, bool moreData = false);
   /// Closes the device if that was not done.
   ~MidiInPort();
   MidiInPort(const MidiInPort&) = delete;
@@ -78,8 +80,12 @@ private:
   // Delivers what is queued; reports the messages dropped meanwhile.
   void deliverQueued();
 
+  // Delivers one message through the callback, reporting what it raises.
+  void deliver(const Queued& item, UINT msg);
+
   Callback callback_;
   DWORD_PTR instance_;
+  const bool moreData_;
   RtMidi::Api api_ = RtMidi::UNSPECIFIED;
   std::unique_ptr<RtMidiIn> input_;
   std::atomic<bool> running_{false};

@@ -172,6 +172,16 @@ public:
   std::uint64_t textsDroppedQueueFull() const;
   /// Texts dropped because there was no open connection, since construction.
   std::uint64_t textsDroppedDisconnected() const;
+  /// From now on, and until flushHeldSends on the same thread, a text this
+  /// thread sends to a client with nothing queued is queued, not written:
+  /// for a thread with more texts in hand, so that each client gets them in
+  /// one write. A client with texts queued already is unaffected (its I/O
+  /// thread writes them). Per thread; no lock.
+  static void holdSends();
+  /// Ends the calling thread's hold and writes, on this thread, what each
+  /// client it held texts for has queued (one non-blocking write each; the
+  /// client's I/O thread writes what the socket doesn't take).
+  static void flushHeldSends();
   /// Texts dropped because they were older than the age limit when their
   /// turn came, since construction.
   std::uint64_t textsDroppedOld() const;
@@ -188,6 +198,8 @@ public:
 
   int rawSend(const void* data, std::size_t size) override;
   int rawSendWhole(const void* data, std::size_t size) override;
+  /// The connection's state and thread (opaque outside the library).
+  struct Impl;
   /// The connection's socket, or -1 converted while there is no open connection.
   VSocketDescriptor socketDescriptor() const override;
 
@@ -198,6 +210,5 @@ protected:
   explicit VSyncClient(Unconnected);
 
 private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
