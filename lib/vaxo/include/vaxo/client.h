@@ -54,7 +54,7 @@ struct VQueuePolicy
   /// Bytes the system may hold written but not yet sent (TCP_NOTSENT_LOWAT,
   /// where the system has it; 0 leaves the system's). Bytes the system
   /// holds are out of reach of the two rules above, so they are kept few.
-  int systemUnsentLimit = 16384;
+  int systemUnsentLimit = 2048;
 };
 
 /// Told about connection events, on the client's I/O thread, no library lock held.
