@@ -420,6 +420,7 @@ void VSyncClient::Impl::closeLocked()
   droppedDown.fetch_add(queue.clear() + held.size(), std::memory_order_relaxed);
   held.clear();
   heldBytes = 0;
+  heldHere = false;
   if (socket.is_open())
   {
     boost::system::error_code ignored;
