@@ -5,7 +5,7 @@
 # Left out of this pass: the tests that play MIDI through JACK and wait for
 # each event's effect. Under ThreadSanitizer's slowdown the JACK clients miss
 # cycles and lose events, which fails a count, not a check of the threads.
-NOTARA_TSAN_EXCLUDE='^(ClockTest|OperationsTest|ServerControlTest|SourceReturnTest|ServerReturnTest|RobotLinksTest)\.'
+NOTARA_TSAN_EXCLUDE='^(ClockTest|OperationsTest|ServerControlTest|SourceReturnTest|ServerReturnTest|RobotLinksTest|RobotPressureTest)\.'
 NOTARA_TSAN_EXCLUDE+='|^StartupTest\.(WithoutArguments|ArgumentWithoutDigits|HexadecimalDeviceNumber|EmptyConfiguration|TwoRobots|DebugLevelFromTheCommandLine)'
 NOTARA_TSAN_EXCLUDE+='|^PlatformJack\.(Delivers|MidiInOpens)|^RenderEqualsLive\.'
 # The status server's tests of the binary count JACK MIDI too; its threads

@@ -25,6 +25,7 @@
 #include <array>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -43,6 +44,7 @@
 #include "status/event_ring.h"
 #include "status/latency_histogram.h"
 #include "vaxo/callback.h"
+#include "vaxo/client.h"
 
 class ActionOwners;
 class TextSink;
@@ -173,6 +175,17 @@ public:
   /// a lost one is made again (a configuration check only records it, see
   /// RobotLinks::recordOnly). 1 on success, -1 for an index above 31.
   int addRobot(unsigned index, const std::string& host, unsigned port);
+
+  /// More events are in hand: the robots' texts wait and go out together
+  /// at onInputEnd (input thread; see VSyncClient::holdSends).
+  void onMoreInput() override;
+  /// Writes what onMoreInput held, one write per robot (input thread).
+  void onInputEnd() override;
+
+  /// How long a text may wait in a robot's queue before it is dropped, for
+  /// robots added from now on (0: no limit); set by a `maxage` line. Main
+  /// thread only.
+  std::chrono::milliseconds robotMaxAge = VQueuePolicy().maxAge;
 
   /// Sends `text` unchanged to every filled robot slot selected by
   /// `robotMask` (or to the sink); a robot that is down or doesn't read drops it.

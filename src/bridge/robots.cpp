@@ -15,7 +15,17 @@
 
 int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
 {
-  return robots.add(static_cast<RobotEvents&>(*this), index, host, port);
+  return robots.add(static_cast<RobotEvents&>(*this), index, host, port, robotMaxAge);
+}
+
+void Midi::onMoreInput()
+{
+  VSyncClient::holdSends();
+}
+
+void Midi::onInputEnd()
+{
+  VSyncClient::flushHeldSends();
 }
 
 void Midi::send(int robotMask, const std::string& text)

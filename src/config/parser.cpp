@@ -26,6 +26,8 @@ namespace
   constexpr std::size_t lineBufferSize = 1024;  // 1023 characters and the NUL
   constexpr int defaultPort = 54000;
   constexpr int maxPort = 65535;
+  // The longest age limit of a maxage line: a day.
+  constexpr unsigned long maxAgeMillis = 86400000;
 
   // Reads value[/mask[=parameterValue[/parameterMask]]] into the parts it
   // finds. A separator must follow its number directly; a number may be
@@ -93,6 +95,8 @@ bool Midi::parseConfig(std::istream& in)
     return false;
 
   char buffer[lineBufferSize];
+  // Robot slots that a robot line of this file has filled.
+  std::uint32_t slotsTaken = 0;
   for (unsigned long lineNumber = 1;; ++lineNumber)
   {
     buffer[0] = '\0';
@@ -134,6 +138,13 @@ bool Midi::parseConfig(std::istream& in)
 
       if (static_cast<unsigned>(index) > 31)
         throw std::runtime_error("malformed line: " + line);
+      // A second link for a slot would leave the first one running,
+      // unaddressed, and withdrawing the actions its server registers.
+      const std::uint32_t slotBit = std::uint32_t{1} << index;
+      if ((slotsTaken & slotBit) != 0)
+        throw std::runtime_error("Midi::parseConfig: robot slot " + std::to_string(index) +
+                                 " is already taken: line " + std::to_string(lineNumber) + ": " + line);
+      slotsTaken |= slotBit;
       int port = defaultPort;
       if (!portWord.empty())
       {
@@ -152,6 +163,20 @@ bool Midi::parseConfig(std::istream& in)
 
       std::cerr << "Registering robot " << host << ' ' << port << std::endl;
       addRobot(static_cast<unsigned>(index), host, static_cast<unsigned>(port));
+    }
+    else if (keyword == "maxage")
+    {
+      // The whole word must be a number of milliseconds.
+      std::string word;
+      fields >> word;
+      unsigned long value = 0;
+      const char* end = word.data() + word.size();
+      const auto [stop, error] = std::from_chars(word.data(), end, value);
+      if (word.empty() || error != std::errc() || stop != end || value > maxAgeMillis)
+        throw std::runtime_error("Midi::parseConfig: maxage " + word + " is not a number of milliseconds from 0 to " +
+                                 std::to_string(maxAgeMillis) + ": line " + std::to_string(lineNumber) + ": " +
+                                 line);
+      robotMaxAge = std::chrono::milliseconds(value);
     }
     else if (keyword == "action")
     {

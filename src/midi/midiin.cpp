@@ -108,7 +108,7 @@ bool MidiIn::openDevice(UINT device)
 {
   HMIDIIN opened = nullptr;
   lastError_ = midiInOpen(&opened, device, reinterpret_cast<DWORD_PTR>(&midiInCallback),
-                          reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+                          reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION | MIDI_IO_STATUS);
   if (lastError_ != MMSYSERR_NOERROR)
     return false;
   handle = opened;
@@ -251,9 +251,12 @@ void MidiIn::lookOnce()
 
 void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t /*param2*/)
 {
-  if (msg == MIM_DATA)
+  if (msg == MIM_DATA || msg == MIM_MOREDATA)
   {
     eventsRead_.fetch_add(1, std::memory_order_relaxed);
+    // More messages are in hand: what they make may go out together.
+    if (msg == MIM_MOREDATA)
+      onMoreInput();
     // Windows packs status, data1 and data2 from the lowest byte up; the
     // highest byte carries nothing of the message.
     const auto status = static_cast<std::uint8_t>(param1 & 0xFFu);
@@ -280,12 +283,23 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
     std::cerr << "MidiIn::handleInput: invalid MIDI message " << param1 << " ignored"
               << std::endl;
   }
+  // Whatever ends a round of messages in hand ends the hold.
+  if (msg != MIM_MOREDATA)
+    onInputEnd();
 }
 
 void MidiIn::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                        std::uint8_t data2)
 {
   printMessage(std::cerr, kind, channel, data1, data2);
+}
+
+void MidiIn::onMoreInput()
+{
+}
+
+void MidiIn::onInputEnd()
+{
 }
 
 void MidiIn::printMessage(std::ostream& out, std::uint8_t kind, std::uint8_t channel,

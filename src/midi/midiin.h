@@ -9,9 +9,10 @@
 // decisions, and what it does with two devices of the same name.
 //
 // Threading: listDevices, open and close run on the caller's thread
-// (start-up, the end of the process). midiInCallback, handleInput and
-// onMessage run on the MIDI system's input thread, one message at a time,
-// with no lock of MidiIn held; an override of onMessage brings its own. The
+// (start-up, the end of the process). midiInCallback, handleInput,
+// onMessage, onMoreInput and onInputEnd run on the MIDI system's input
+// thread, one message at a time, with no lock of MidiIn held; an override
+// of onMessage brings its own. The
 // watch thread opens and closes the device under the object's watch mutex,
 // which open and close take too. inputView runs on any other thread: it
 // reads relaxed atomics that the input thread counts, and the device name
@@ -64,12 +65,21 @@ public:
   /// Ends the watch and closes the device; nothing opens it afterwards.
   void close();
 
-  /// Handles one callback of the MIDI system: MIM_DATA becomes onMessage.
+  /// Handles one callback of the MIDI system: MIM_DATA and MIM_MOREDATA
+  /// become onMessage, the latter after onMoreInput; every code but
+  /// MIM_MOREDATA is followed by onInputEnd.
   void handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t param2);
 
   /// Called for each short message; by default writes its trace line.
   virtual void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                          std::uint8_t data2);
+
+  /// Called on the input thread before a message that more follow (the
+  /// MIDI system has them in hand); does nothing by default.
+  virtual void onMoreInput();
+  /// Called on the input thread after the last message in hand; does
+  /// nothing by default.
+  virtual void onInputEnd();
 
   /// The device, its state and its counts now. Never called on the MIDI
   /// input thread; takes only the name's mutex, which that thread never takes.

@@ -48,7 +48,7 @@ VCallbackAction onClientError(const VMessage& msg)
 }
 
 RobotLink::RobotLink(RobotEvents& events, int slot, const std::string& host, unsigned port,
-                     const RobotClientFactory& clients)
+                     const RobotClientFactory& clients, std::chrono::milliseconds maxAge)
     : events_(events),
       slot_(slot),
       address_(host + ":" + std::to_string(port)),
@@ -59,7 +59,11 @@ RobotLink::RobotLink(RobotEvents& events, int slot, const std::string& host, uns
   if (clients)
     client_ = clients(slot, host, port, std::move(handler));
   else
-    client_ = std::make_unique<VSyncClient>(host, port, std::move(handler));
+  {
+    VQueuePolicy policy;
+    policy.maxAge = maxAge;
+    client_ = std::make_unique<VSyncClient>(host, port, std::move(handler), VSyncClient::defaultQueueLimit, 2, policy);
+  }
   client_->setCallback(new ControlCallback(events, slot), "midictl");
   client_->setErrorCallback(new VCallbackWrapperF(onClientError));
 }
@@ -88,6 +92,10 @@ RobotLinkView RobotLink::view() const
   view.queuedBytes = client_->queuedBytes();
   view.textsSent = textsSent_.load(std::memory_order_relaxed);
   view.textsDropped = dropped();
+  view.maxAge = client_->maxAge();
+  view.textsDroppedOld = client_->textsDroppedOld();
+  view.textsReplaced = client_->textsReplaced();
+  view.writeLatency = client_->writeLatency().read();
   view.connections = connections_.load(std::memory_order_relaxed);
   return view;
 }
@@ -136,6 +144,12 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
       down_ = false;
       writeLine("back; it missed " + std::to_string(dropped() - droppedAtLoss_) + " texts");
     }
+    else if (!everConnected_ && dropped() > 0)
+    {
+      // Texts sent before the first connection was made never reached it.
+      writeLine("connected; it missed " + std::to_string(dropped()) + " texts while connecting");
+    }
+    everConnected_ = true;
     return;
   }
 
@@ -143,7 +157,8 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
   if (!down_)
   {
     down_ = true;
-    droppedAtLoss_ = dropped();
+    // Before the first connection, every text dropped so far was missed.
+    droppedAtLoss_ = everConnected_ ? dropped() : 0;
     writeLine("lost (" + detail + "); connecting again, its texts are dropped meanwhile");
   }
   client_->connect(backoff_.next());
@@ -151,6 +166,14 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
 
 void RobotLink::reportDrops()
 {
+  const std::uint64_t old = client_->textsDroppedOld();
+  if (old != reportedOld_)
+  {
+    writeLine("dropped " + std::to_string(old - reportedOld_) + " texts older than " +
+              std::to_string(client_->maxAge().count()) + " ms");
+    reportedOld_ = old;
+  }
+
   const std::uint64_t full = client_->textsDroppedQueueFull();
   const std::uint64_t fresh = full - reportedFull_;
   reportedFull_ = full;

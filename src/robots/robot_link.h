@@ -11,12 +11,14 @@
 //   "lost" line and schedules the next attempt (Backoff). Control messages
 //   (RobotEvents::controlArrived with the robot's slot) and error reports
 //   also run there;
-// - RobotLinks' monitor thread calls reportDrops about once a second;
+// - RobotLinks' monitor thread calls reportDrops about once a second: the
+//   texts dropped for a full queue and those dropped for their age;
 // - any thread calls send (the MIDI input thread, the control channel's
 //   I/O threads): it never waits for the server, takes no lock of the link,
 //   and counts what it hands over; the client counts what it drops;
 // - view may be called from any thread: it reads relaxed atomics only.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,9 +45,10 @@ class RobotLink
 public:
   /// A link for robot slot `slot` to `host`:`port`, telling `events` of its
   /// connections and control messages; connects on start(). `clients` makes
-  /// its client (the default factory when empty).
+  /// its client (when empty, a client whose queued texts are dropped once
+  /// older than `maxAge`, 0: never; a factory's client has its own policy).
   RobotLink(RobotEvents& events, int slot, const std::string& host, unsigned port,
-            const RobotClientFactory& clients = {});
+            const RobotClientFactory& clients = {}, std::chrono::milliseconds maxAge = VQueuePolicy().maxAge);
   /// Closes the connection and stops its thread; reports nothing.
   ~RobotLink();
   RobotLink(const RobotLink&) = delete;
@@ -59,7 +62,8 @@ public:
   /// The link's state and counts now.
   RobotLinkView view() const;
   /// Writes the line about texts dropped for a full queue since the last
-  /// call, if any, and the line that ends such a stall.
+  /// call, if any, the line that ends such a stall, and the line about
+  /// texts dropped for their age since the last call.
   void reportDrops();
 
 private:
@@ -76,10 +80,12 @@ private:
   // The client's I/O thread only.
   Backoff backoff_;
   bool down_ = false;          // the "lost" line was written and no "back" yet
+  bool everConnected_ = false;
   std::uint64_t droppedAtLoss_ = 0;
 
   // The monitor thread only.
   std::uint64_t reportedFull_ = 0;
+  std::uint64_t reportedOld_ = 0;
   std::uint64_t stallDrops_ = 0;
   bool stalled_ = false;
 

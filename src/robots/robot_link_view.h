@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "vaxo/latency_histogram.h"
+
 /// One robot link at one moment.
 struct RobotLinkView
 {
@@ -35,6 +37,16 @@ struct RobotLinkView
   /// Texts dropped: while down, or for a full queue; the counts of the
   /// "lost", "back" and "doesn't read" lines.
   std::uint64_t textsDropped = 0;
+  /// How long a text may wait in the client's queue (0: no limit).
+  std::chrono::milliseconds maxAge{0};
+  /// Texts dropped from the queue for being older than the age limit
+  /// (not in textsDropped); the counts of the "older than" lines.
+  std::uint64_t textsDroppedOld = 0;
+  /// Queued assignments replaced by a later one to the same variable.
+  std::uint64_t textsReplaced = 0;
+  /// Times from send to the last byte written, per bucket of
+  /// VLatencyHistogram::upperBoundsMicros.
+  VLatencyHistogram::Counts writeLatency{};
   /// Connections made since the link started.
   std::uint64_t connections = 0;
 };

@@ -26,7 +26,8 @@ RobotLinks::~RobotLinks()
   links_.clear();
 }
 
-int RobotLinks::add(RobotEvents& events, unsigned index, const std::string& host, unsigned port)
+int RobotLinks::add(RobotEvents& events, unsigned index, const std::string& host, unsigned port,
+                    std::chrono::milliseconds maxAge)
 {
   if (index >= slotCount)
     return -1;
@@ -35,7 +36,7 @@ int RobotLinks::add(RobotEvents& events, unsigned index, const std::string& host
     recorded_.push_back({index, host, port});
     return 1;
   }
-  auto link = std::make_unique<RobotLink>(events, static_cast<int>(index), host, port, clients_);
+  auto link = std::make_unique<RobotLink>(events, static_cast<int>(index), host, port, clients_, maxAge);
   RobotLink& added = *link;
   {
     std::lock_guard<std::mutex> guard(mutex_);

@@ -18,6 +18,7 @@
 // exists, so a concurrent send sees the empty slot or the link.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -46,10 +47,12 @@ public:
   RobotLinks& operator=(const RobotLinks&) = delete;
 
   /// Opens a link for slot `index` to `host`:`port`, telling `events` of its
-  /// connections and control messages, and fills the slot; the connection
-  /// is made in the background. 1, or -1 for an index above 31. A link the
-  /// slot held before keeps running, no longer addressed.
-  int add(RobotEvents& events, unsigned index, const std::string& host, unsigned port);
+  /// connections and control messages, and fills the slot; its queued texts
+  /// are dropped once older than `maxAge` (0: never). The connection is made
+  /// in the background. 1, or -1 for an index above 31. A link the slot held
+  /// before keeps running, no longer addressed.
+  int add(RobotEvents& events, unsigned index, const std::string& host, unsigned port,
+          std::chrono::milliseconds maxAge = VQueuePolicy().maxAge);
 
   /// A robot line as add received it while recording.
   struct Address

@@ -1,5 +1,6 @@
 // Midi::parseConfig through the real installAction: line kinds, the robot
 // and action grammars, the error messages and where reading stops.
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -356,6 +357,46 @@ namespace
       }
       EXPECT_EQ(capture.text(), "");
       EXPECT_TRUE(bridge.midi.robotViews().empty());
+    }
+  }
+
+  TEST(Config, ASecondRobotLineForATakenSlotIsAnErrorNamingTheLine)
+  {
+    notara::test::CerrCapture capture;
+    Bridge bridge;
+    try
+    {
+      bridge.parse("robot 2 127.0.0.1 1\n# again\nrobot 2 127.0.0.1 2\nrobot 3 127.0.0.1 3\n");
+      ADD_FAILURE() << "no error";
+    }
+    catch (const std::runtime_error& e)
+    {
+      EXPECT_STREQ(e.what(), "Midi::parseConfig: robot slot 2 is already taken: line 3: robot 2 127.0.0.1 2");
+    }
+    // The first link keeps the slot, and reading stopped at the error.
+    const std::vector<RobotLinkView> views = bridge.midi.robotViews();
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(views[0].slot, 2);
+    EXPECT_EQ(views[0].address, "127.0.0.1:1");
+  }
+
+  TEST(Config, AMaxageLineSetsTheAgeLimitOfTheRobotsAfterIt)
+  {
+    notara::test::CerrCapture capture;
+    Bridge bridge;
+    EXPECT_TRUE(bridge.parse("robot 0 127.0.0.1 1\nmaxage 250\nrobot 1 127.0.0.1 1\nmaxage 0\nrobot 2 127.0.0.1 1\n"));
+    const std::vector<RobotLinkView> views = bridge.midi.robotViews();
+    ASSERT_EQ(views.size(), 3u);
+    EXPECT_EQ(views[0].maxAge, std::chrono::milliseconds(1000));
+    EXPECT_EQ(views[1].maxAge, std::chrono::milliseconds(250));
+    EXPECT_EQ(views[2].maxAge, std::chrono::milliseconds(0));
+
+    for (const char* bad : {"maxage", "maxage x", "maxage -1", "maxage 10ms", "maxage 86400001"})
+    {
+      const std::string word = std::string(bad).size() > 7 ? std::string(bad).substr(7) : std::string();
+      EXPECT_EQ(errorOf(std::string(bad) + "\n"), "Midi::parseConfig: maxage " + word +
+                                                       " is not a number of milliseconds from 0 to 86400000: line 1: " +
+                                                       bad);
     }
   }
 }

@@ -125,7 +125,7 @@ namespace
     static void CALLBACK callback(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
     {
       auto* me = reinterpret_cast<Application*>(instance);
-      if (msg != MIM_DATA)
+      if (msg != MIM_DATA && msg != MIM_MOREDATA)
         return;
       me->calls.add({msg, static_cast<DWORD>(param1)});
       std::unique_lock<std::mutex> lock(me->mutex_);
@@ -178,10 +178,10 @@ namespace
   {
   protected:
     // The port on the stand-in, opened on "keys:out" and started.
-    void openPort(std::size_t queueCapacity = MidiInPort::defaultQueueCapacity)
+    void openPort(std::size_t queueCapacity = MidiInPort::defaultQueueCapacity, bool moreData = false)
     {
       port = std::make_unique<MidiInPort>(&Application::callback, reinterpret_cast<DWORD_PTR>(&app), jack,
-                                          queueCapacity);
+                                          queueCapacity, moreData);
       port->open({RtMidi::UNIX_JACK, "keys:out"});
       port->start();
     }
@@ -308,6 +308,26 @@ namespace
     const std::string text = closeAndReadErrors();
     EXPECT_EQ(app.calls.entries(), (std::vector<Call>{{MIM_DATA, word(0x90, 0, 100)}, {MIM_DATA, word(0x90, 1, 100)}}));
     EXPECT_EQ(text, "MidiInPort::deliverLoop: 5 MIDI messages dropped that are not whole short messages "
+                    "(the first: 2 bytes, 90 3c)\n");
+  }
+
+  TEST_F(JackMidiInputTest, WithMoreDataEachMessageButTheLastInHandSaysMoreFollow)
+  {
+    openPort(MidiInPort::defaultQueueCapacity, true);
+    // A lone message, then three in hand at once with a dropped one after
+    // the last, then a lone one again: only the two that more follow in
+    // the same round come as MIM_MOREDATA.
+    holdWhilePlaying({noteOn(1), noteOn(2), noteOn(3), {{0x90, 60}}});
+    ASSERT_TRUE(app.calls.waitFor(4, std::chrono::seconds(10)));
+    jack.play({noteOn(4)});
+    ASSERT_TRUE(app.calls.waitFor(5, std::chrono::seconds(10)));
+    const std::string text = closeAndReadErrors();
+    const std::vector<Call> expected{
+      {MIM_DATA, word(0x90, 0, 100)},     {MIM_MOREDATA, word(0x90, 1, 100)}, {MIM_MOREDATA, word(0x90, 2, 100)},
+      {MIM_DATA, word(0x90, 3, 100)},     {MIM_DATA, word(0x90, 4, 100)},
+    };
+    EXPECT_EQ(app.calls.entries(), expected);
+    EXPECT_EQ(text, "MidiInPort::deliverLoop: 1 MIDI messages dropped that are not whole short messages "
                     "(the first: 2 bytes, 90 3c)\n");
   }
 

@@ -39,11 +39,16 @@ namespace
   {
   public:
     std::vector<Event> events;
+    // The calls in order: 'm' onMoreInput, 'e' onMessage, 'x' onInputEnd.
+    std::string calls;
     void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                    std::uint8_t data2) override
     {
       events.push_back({kind, channel, data1, data2});
+      calls += 'e';
     }
+    void onMoreInput() override { calls += 'm'; }
+    void onInputEnd() override { calls += 'x'; }
   };
 
   // A MIDI system whose list changes at every look: each count is a new
@@ -148,9 +153,20 @@ TEST(MidiInDecode, SplitsThePackedWordAndIgnoresTheHighByte)
 
 TEST(MidiInDecode, OtherCallbacksCallNoHandlerAndAreSilent)
 {
-  EXPECT_EQ(unhandledOutput({{MIM_OPEN, 0, 0}, {MIM_CLOSE, 0, 0}, {MIM_MOREDATA, noteOnWord, 0},
-                             {MIM_LONGERROR, 0, 0}}),
-            "");
+  EXPECT_EQ(unhandledOutput({{MIM_OPEN, 0, 0}, {MIM_CLOSE, 0, 0}, {MIM_LONGERROR, 0, 0}}), "");
+}
+
+TEST(MidiInDecode, MoreDataIsAnEventThatMoreFollowAndDataEndsTheBurst)
+{
+  RecordingMidiIn in;
+  in.handleInput(MIM_MOREDATA, noteOnWord, 0);
+  in.handleInput(MIM_MOREDATA, noteOnWord, 0);
+  in.handleInput(MIM_DATA, noteOnWord, 0);
+  in.handleInput(MIM_DATA, noteOnWord, 0);
+  EXPECT_EQ(in.calls, "memeexex");
+  ASSERT_EQ(in.events.size(), 4u);
+  EXPECT_EQ(in.events[0].kind, in.events[3].kind);
+  EXPECT_EQ(in.events[0].data1, in.events[3].data1);
 }
 
 TEST(MidiInDecode, LongDataGivesOneLineAndNoHandlerCall)

@@ -233,6 +233,31 @@ namespace
                        " back; it missed 5 texts\n");
   }
 
+  TEST_F(AddRobotTest, TextsSentBeforeTheFirstConnectionAreReportedWhenItIsMade)
+  {
+    dir.write("notara.vx", "");
+    WorkingDirectory inDir(dir.path());
+    const std::string name = "Robot 4 at 127.0.0.1:" + std::to_string(server.port());
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(addRobot(4, server.port()), 1);
+    // Sent at once: most of them before the connection is made.
+    constexpr int sent = 2000;
+    for (int i = 0; i < sent; ++i)
+      midi.send(-1, "emit t(" + std::to_string(i) + "),");
+    ASSERT_TRUE(connected(4));
+    midi.send(-1, "emit end(),");
+    ASSERT_TRUE(server.waitForText(0, "emit end(),"));
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string received = server.received(0);
+    int arrived = 0;
+    for (std::size_t at = received.find("emit t("); at != std::string::npos; at = received.find("emit t(", at + 1))
+      ++arrived;
+    if (arrived < sent)
+      EXPECT_EQ(log, name + " connected; it missed " + std::to_string(sent - arrived) + " texts while connecting\n");
+    else
+      EXPECT_EQ(log, "");
+  }
+
   /// An in-memory client that also notes its slot in a shared log, so that
   /// the order of sends across clients shows.
   class OrderedClient : public MemoryClient
@@ -391,6 +416,58 @@ namespace
     EXPECT_EQ(midi.parameter, 12u);
     EXPECT_EQ(capture.text(), "Setting parameter to 12\n");
     EXPECT_EQ(c->sends(), std::vector<std::string>{"midi.parameter=12,"});
+  }
+
+  TEST(RobotViewTest, ShowsTheAgeLimitTheTextsReplacedAndAgedOutAndTheWriteTimes)
+  {
+    TempDir dir;
+    dir.write("notara.vx", "");
+    WorkingDirectory inDir(dir.path());
+    TestServer server(TestServer::Options::stalled());
+    // Read by no one: the link's lines stay off the test's output.
+    CerrCapture capture;
+    Midi midi;
+    midi.robotMaxAge = std::chrono::milliseconds(300);
+    ASSERT_EQ(midi.addRobot(0, "127.0.0.1", server.port()), 1);
+    auto view = [&midi] { return midi.robotViews().at(0); };
+    ASSERT_TRUE(eventually([&] { return view().state == RobotLinkView::State::up; }, TestServer::kWait));
+    EXPECT_EQ(view().maxAge, std::chrono::milliseconds(300));
+
+    // Texts until the queue is full behind the system's full buffers.
+    const std::string filler = "emit f(" + std::string(90, 'q') + "),";
+    for (int i = 0; i < 100000 && view().textsDropped == 0; ++i)
+      for (int j = 0; j < 100; ++j)
+        midi.send(1, filler);
+    const std::uint64_t droppedFull = view().textsDropped;
+    ASSERT_GT(droppedFull, 0u);
+    EXPECT_EQ(view().textsReplaced, 0u);
+    EXPECT_EQ(view().textsDroppedOld, 0u);
+
+    // Past the limit, the next text finds the fillers too old and takes
+    // their place; a second assignment to the same variable replaces it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    midi.send(1, "x=1,");
+    midi.send(1, "x=2,");
+    RobotLinkView after = view();
+    EXPECT_GT(after.queuedBytes, 0u);
+    EXPECT_GT(after.textsDroppedOld, 0u);
+    EXPECT_EQ(after.textsReplaced, 1u);
+    EXPECT_EQ(after.textsDropped, droppedFull);
+
+    server.resumeReading();
+    midi.send(1, "y=1,");
+    ASSERT_TRUE(server.waitForText(0, "y=1,"));
+    const std::string received = server.received(0);
+    EXPECT_EQ(received.find("x=1,"), std::string::npos);
+    EXPECT_NE(received.find("x=2,"), std::string::npos);
+    after = view();
+    EXPECT_EQ(after.textsDropped, droppedFull);
+    // Every text written counts once in the write times: at least the
+    // fillers the system took before the stall, and y=1.
+    std::uint64_t written = 0;
+    for (std::uint64_t count : after.writeLatency)
+      written += count;
+    EXPECT_GT(written, 1u);
   }
 
   TEST(ClientErrorTest, PrintsTheMessageText)

@@ -676,3 +676,151 @@ TEST(VaxoClient, TraceWireEchoesEveryLineEscaped)
   EXPECT_EQ(text.find_first_of("\x1b\x07\x9b"), std::string::npos);
   EXPECT_EQ(log.seen()[0].value.string, "through a small buffer");
 }
+
+TEST(VaxoClient, AnEmptyTextBehindAStalledQueueLeavesTheIOThreadIdle)
+{
+  TestServer server(TestServer::Options::stalled());
+  LinkEvents events;
+  // A long age limit: an I/O thread that spun on the empty text would hold
+  // the client's lock until the text aged out.
+  VQueuePolicy policy;
+  policy.maxAge = std::chrono::seconds(30);
+  VSyncClient client("127.0.0.1", server.port(), events.handler(), 65536, 2, policy);
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  const std::string text(100, 'q');
+  while (client.rawSend(text.data(), text.size()) == 0)
+  {
+  }
+  ASSERT_GT(client.queuedBytes(), 0u);
+  EXPECT_EQ(client.rawSend("", 0), 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  server.resumeReading();
+  ASSERT_TRUE(notara::test::eventually([&] { return client.queuedBytes() == 0; }, TestServer::kWait));
+  // 64 KiB take milliseconds; the spin would last the age limit.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  EXPECT_EQ(client.rawSend("after,", 6), 0);
+  ASSERT_TRUE(server.waitForText(0, "after,"));
+}
+
+TEST(VaxoClient, TextsOfOtherThreadsWhileTheHandlerUploadsFollowTheUploads)
+{
+  TestServer server;
+  LinkEvents events;
+  VSyncClient* self = nullptr;
+  std::thread other;
+  events.onConnected([&] {
+    self->rawSendWhole("first;", 6);
+    // Another thread's text, sent while the handler is still at work.
+    other = std::thread([&] { self->rawSend("x=1,", 4); });
+    other.join();
+    self->rawSendWhole("second;", 7);
+  });
+  VSyncClient client("127.0.0.1", server.port(), events.handler());
+  self = &client;
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  ASSERT_TRUE(server.waitForBytes(0, 17));
+  EXPECT_EQ(server.received(0), "first;second;x=1,");
+  EXPECT_EQ(client.textsDroppedDisconnected(), 0u);
+}
+
+TEST(VaxoClient, AStalledServerGetsOnlyFreshTextsAndTheLatestValueOfEachVariable)
+{
+  TestServer server(TestServer::Options::stalled());
+  LinkEvents events;
+  VQueuePolicy policy;
+  policy.maxAge = std::chrono::milliseconds(300);
+  VSyncClient client("127.0.0.1", server.port(), events.handler(), VSyncClient::defaultQueueLimit, 2, policy);
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  // Fill the socket's buffers, and the queue well beyond what they could
+  // still take, so that what follows waits in the queue.
+  const std::string filler(100, 'q');
+  std::size_t fillers = 0;
+  while (client.queuedBytes() < 16384)
+  {
+    ASSERT_EQ(client.rawSend(filler.data(), filler.size()), 0);
+    ++fillers;
+  }
+  ASSERT_EQ(client.rawSend("emit old(),", 11), 0);
+  ASSERT_EQ(client.rawSend("v=1,", 4), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // Young texts: an assignment, an event, and two later assignments.
+  ASSERT_EQ(client.rawSend("w=1,", 4), 0);
+  ASSERT_EQ(client.rawSend("emit new(),", 11), 0);
+  ASSERT_EQ(client.rawSend("w=2,", 4), 0);
+  ASSERT_EQ(client.rawSend("v=3,", 4), 0);
+  EXPECT_EQ(client.textsReplaced(), 1u);
+
+  server.resumeReading();
+  const std::string fresh = "emit new(),w=2,v=3,";
+  ASSERT_TRUE(server.waitForText(0, fresh));
+  // Whole fillers (the one begun goes out whole although it is old), then
+  // the fresh texts; the old ones and the replaced assignment never come.
+  const std::string received = server.received(0);
+  ASSERT_GE(received.size(), fresh.size());
+  const std::string fillersReceived = received.substr(0, received.size() - fresh.size());
+  EXPECT_EQ(received.substr(fillersReceived.size()), fresh);
+  EXPECT_EQ(fillersReceived, std::string(fillersReceived.size(), 'q'));
+  ASSERT_EQ(fillersReceived.size() % 100, 0u);
+  const std::size_t written = fillersReceived.size() / 100;
+  EXPECT_LT(written, fillers);
+  EXPECT_EQ(client.textsDroppedOld(), fillers - written + 2);
+  EXPECT_EQ(client.textsReplaced(), 1u);
+  std::uint64_t recorded = 0;
+  for (const auto count : client.writeLatency().read())
+    recorded += count;
+  EXPECT_EQ(recorded, written + 3);
+}
+
+TEST(VaxoClient, HeldSendsGoOutTogetherInOrderWithOtherThreadsSends)
+{
+  TestServer server;
+  LinkEvents events;
+  VSyncClient client("127.0.0.1", server.port(), events.handler());
+  client.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(client));
+  // One thread sends in held bursts, another one text at a time; each
+  // thread's texts keep their order and none is lost or doubled.
+  constexpr int kBursts = 2000;
+  std::thread other([&] {
+    for (int i = 0; i < kBursts; ++i)
+    {
+      const std::string text = "emit b(" + std::to_string(i) + "),";
+      client.rawSend(text.data(), text.size());
+    }
+  });
+  for (int i = 0; i < kBursts; ++i)
+  {
+    VSyncClient::holdSends();
+    for (int j = 0; j < 5; ++j)
+    {
+      const std::string text = "emit a(" + std::to_string(i * 5 + j) + "),";
+      ASSERT_EQ(client.rawSend(text.data(), text.size()), 0);
+    }
+    VSyncClient::flushHeldSends();
+  }
+  other.join();
+  const std::string lastA = "emit a(" + std::to_string(kBursts * 5 - 1) + "),";
+  const std::string lastB = "emit b(" + std::to_string(kBursts - 1) + "),";
+  ASSERT_TRUE(server.waitForText(0, lastA));
+  ASSERT_TRUE(server.waitForText(0, lastB));
+  const std::string received = server.received(0);
+  int nextA = 0;
+  int nextB = 0;
+  for (std::size_t at = 0; at < received.size();)
+  {
+    const std::size_t end = received.find("),", at);
+    ASSERT_NE(end, std::string::npos) << received.substr(at, 40);
+    const std::string text = received.substr(at, end + 2 - at);
+    if (text.rfind("emit a(", 0) == 0)
+      ASSERT_EQ(text, "emit a(" + std::to_string(nextA++) + "),");
+    else
+      ASSERT_EQ(text, "emit b(" + std::to_string(nextB++) + "),");
+    at = end + 2;
+  }
+  EXPECT_EQ(nextA, kBursts * 5);
+  EXPECT_EQ(nextB, kBursts);
+}

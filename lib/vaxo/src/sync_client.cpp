@@ -1,10 +1,10 @@
 // VSyncClient: one TCP connection, an I/O thread running the connection's
 // own io_context (reads, queue draining, background connections), and a
-// mutex-guarded non-blocking write path with a bounded queue.
+// mutex-guarded non-blocking write path with a bounded queue whose texts
+// age and whose assignments are replaced by later ones (SendQueue).
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -21,6 +21,7 @@
 
 #include "json_decoder.h"
 #include "line_reader.h"
+#include "send_queue.h"
 #include "vaxo/client.h"
 #include "vaxo/printable.h"
 
@@ -31,11 +32,24 @@ namespace
 {
   // Bytes of a malformed line quoted in its report.
   constexpr std::size_t kQuotedBytes = 80;
+  // Queued bytes copied into one write at most.
+  constexpr std::size_t kGatherBytes = 65536;
+
+  using Clock = std::chrono::steady_clock;
 
   bool wouldBlock(const boost::system::error_code& error)
   {
     return error == asio::error::would_block || error == asio::error::try_again;
   }
+}
+
+namespace
+{
+  // The thread's hold on its sends (VSyncClient::holdSends) and the clients
+  // that hold texts for it.
+  thread_local bool holdingSends = false;
+  thread_local std::array<VSyncClient::Impl*, 64> heldClients{};
+  thread_local std::size_t heldCount = 0;
 }
 
 struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
@@ -50,7 +64,7 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
   };
 
   Impl(VSyncClient& owner, std::string host, unsigned port, unsigned bufferSize, bool trace,
-       std::size_t limit, int timeout, VLinkHandler handler)
+       std::size_t limit, int timeout, VLinkHandler handler, VQueuePolicy policy)
       : client(owner),
         host(std::move(host)),
         port(port),
@@ -58,7 +72,9 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
         queueLimit(limit),
         linkHandler(std::move(handler)),
         readBuffer(bufferSize > 0 ? bufferSize : 128000),
-        traceWire(trace)
+        traceWire(trace),
+        systemUnsentLimit(policy.systemUnsentLimit),
+        queue(policy.maxAge, policy.latestValueWins)
   {
   }
 
@@ -80,39 +96,50 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
   // I/O thread only.
   std::vector<char> readBuffer;
   bool traceWire;
+  const int systemUnsentLimit;
   vaxo::detail::LineReader lines;
   VMessage incoming;  // reused for every line, so decoding reuses its storage
   bool readWanted = false;
+  unsigned attempts = 0;   // counts attempts; a late handler of an older one is ignored
   bool attemptDone = false;
   bool timedOut = false;
+  std::string gathered;    // the bytes of one write of queued texts
 
-  // Guards everything below, a sender's write and every close of the
-  // socket, so a write never runs on a descriptor that is being closed.
-  // Held across a sender's non-blocking write only; the I/O thread drains
-  // without it (see drain).
+  // Guards everything below and every write to the socket and every close
+  // of it, so that one thread at a time writes and a write never runs on a
+  // descriptor that is being closed. Each write is non-blocking.
   mutable std::mutex mutex;
   State state = State::Down;
   unsigned generation = 0;  // counts connections; work for an older one is dropped
   std::thread::id ioThread;
   VSocketDescriptor descriptor = static_cast<VSocketDescriptor>(-1);
   // Texts not yet written; the front one may be partly written.
-  std::deque<std::string> queue;
-  std::size_t frontWritten = 0;
-  std::size_t queueBytes = 0;
+  vaxo::detail::SendQueue queue;
+  // Texts of other threads sent while the link handler makes its first
+  // sends on a new connection: they follow those sends.
+  struct Held
+  {
+    std::string bytes;
+    Clock::time_point made;
+  };
+  std::vector<Held> held;
+  std::size_t heldBytes = 0;
+  // Texts were queued by a thread that holds its sends (holdSends) and
+  // nothing else will write them until it flushes.
+  bool heldHere = false;
 
   std::atomic<std::uint64_t> droppedFull{0};
   std::atomic<std::uint64_t> droppedDown{0};
-  // queueBytes - frontWritten, stored after every change under `mutex`, so
-  // that queuedBytes() takes no lock a sender takes.
-  std::atomic<std::size_t> queuedNow{0};
-  void publishQueued() { queuedNow.store(queueBytes - frontWritten, std::memory_order_relaxed); }
+  std::atomic<std::uint64_t> droppedOld{0};
+  std::atomic<std::uint64_t> replaced{0};
+  VLatencyHistogram latency;
   // Set by the destructor: the close that follows is ours, not the server's.
   std::atomic<bool> closing{false};
 
   void startThread();
   bool connectNow();
   void beginAttempt(std::chrono::milliseconds delay);
-  void attempt(const tcp::resolver::results_type& endpoints);
+  void attempt(const tcp::resolver::results_type& endpoints, Clock::time_point deadline);
   void failAttempt(const std::string& detail);
   void opened();
   void readMore(unsigned gen);
@@ -120,6 +147,10 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
   void lose(unsigned gen, const std::string& detail);
   void closeLocked();
   void drain(unsigned gen);
+  void dropOldLocked(Clock::time_point now);
+  void writeQueuedLocked(boost::system::error_code& error);
+  void flushHeld();
+  int queueLocked(const char* bytes, std::size_t size, Clock::time_point made, bool whole);
   int send(const void* data, std::size_t size, bool whole);
   void notify(VLinkEvent event, const std::string& detail);
   void report(std::string text);
@@ -220,25 +251,43 @@ void VSyncClient::Impl::beginAttempt(std::chrono::milliseconds delay)
   timer.async_wait([this](const boost::system::error_code& error) {
     if (error || closing)
       return;
+    const unsigned number = ++attempts;
+    const auto deadline = Clock::now() + std::chrono::seconds(connectTimeout);
+    // The connect time-out covers the resolution too: a resolver that
+    // hangs fails the attempt at the deadline, and its late answer is
+    // ignored (a resolution can't be interrupted, only left behind).
+    if (connectTimeout > 0)
+    {
+      timer.expires_at(deadline);
+      timer.async_wait([this, number](const boost::system::error_code& e) {
+        if (e || closing || number != attempts)
+          return;
+        ++attempts;
+        resolver.cancel();
+        failAttempt("can't resolve " + where() + ": " + asio::error::make_error_code(asio::error::timed_out).message());
+      });
+    }
     resolver.async_resolve(host, std::to_string(port),
-                           [this](const boost::system::error_code& e, const tcp::resolver::results_type& endpoints) {
-                             if (closing)
+                           [this, number, deadline](const boost::system::error_code& e,
+                                                    const tcp::resolver::results_type& endpoints) {
+                             if (closing || number != attempts)
                                return;
+                             timer.cancel();
                              if (e)
                                failAttempt("can't resolve " + where() + ": " + e.message());
                              else
-                               attempt(endpoints);
+                               attempt(endpoints, deadline);
                            });
   });
 }
 
-void VSyncClient::Impl::attempt(const tcp::resolver::results_type& endpoints)
+void VSyncClient::Impl::attempt(const tcp::resolver::results_type& endpoints, Clock::time_point deadline)
 {
   attemptDone = false;
   timedOut = false;
   if (connectTimeout > 0)
   {
-    timer.expires_after(std::chrono::seconds(connectTimeout));
+    timer.expires_at(deadline);
     timer.async_wait([this](const boost::system::error_code& error) {
       if (error || attemptDone)
         return;
@@ -287,6 +336,15 @@ void VSyncClient::Impl::opened()
     descriptor = static_cast<VSocketDescriptor>(socket.native_handle());
   }
   lines = vaxo::detail::LineReader();
+#if defined(TCP_NOTSENT_LOWAT)
+  if (systemUnsentLimit > 0)
+  {
+    // A write then waits in the queue, where texts age and values are
+    // replaced, instead of in the system's buffers, where they would not.
+    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &systemUnsentLimit,
+                 sizeof systemUnsentLimit);
+  }
+#endif
   // The handler's sends (the uploads) are the connection's first bytes:
   // other threads' sends are dropped until it returns.
   notify(VLinkEvent::Connected, std::string());
@@ -295,6 +353,14 @@ void VSyncClient::Impl::opened()
     if (gen != generation || state != State::Opening)
       return;   // a send of the handler failed; its loss is on its way
     state = State::Open;
+    // What other threads sent meanwhile follows the handler's sends.
+    std::vector<Held> waiting;
+    waiting.swap(held);
+    heldBytes = 0;
+    for (const Held& text : waiting)
+      queueLocked(text.bytes.data(), text.bytes.size(), text.made, false);
+    if (!queue.empty())
+      asio::post(io, [this, gen] { drain(gen); });
   }
   readMore(gen);
 }
@@ -351,11 +417,10 @@ void VSyncClient::Impl::closeLocked()
   state = State::Down;
   descriptor = static_cast<VSocketDescriptor>(-1);
   // Never replayed on a later connection: the texts would be stale there.
-  droppedDown.fetch_add(queue.size(), std::memory_order_relaxed);
-  queue.clear();
-  frontWritten = 0;
-  queueBytes = 0;
-  publishQueued();
+  droppedDown.fetch_add(queue.clear() + held.size(), std::memory_order_relaxed);
+  held.clear();
+  heldBytes = 0;
+  heldHere = false;
   if (socket.is_open())
   {
     boost::system::error_code ignored;
@@ -367,44 +432,15 @@ void VSyncClient::Impl::closeLocked()
 void VSyncClient::Impl::drain(unsigned gen)
 {
   boost::system::error_code error;
+  std::unique_lock<std::mutex> lock(mutex);
   for (;;)
   {
-    // Up to this many queued texts go out in one write.
-    std::array<asio::const_buffer, 64> buffers;
-    std::size_t count = 0;
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      if (gen != generation || (state != State::Open && state != State::Opening) || queue.empty())
-        return;
-      auto text = queue.begin();
-      buffers[count++] = asio::buffer(text->data() + frontWritten, text->size() - frontWritten);
-      for (++text; text != queue.end() && count < buffers.size(); ++text)
-        buffers[count++] = asio::buffer(text->data(), text->size());
-    }
-    // Written without the lock, so that a sender waits for no write: while
-    // the queue holds texts no other thread writes to the socket, only this
-    // thread closes it, and appending leaves the queued texts where they are.
-    std::size_t written =
-        socket.write_some(std::vector<asio::const_buffer>(buffers.begin(), buffers.begin() + count), error);
-    if (wouldBlock(error))
-      written = 0;
-    std::lock_guard<std::mutex> guard(mutex);
     if (gen != generation || (state != State::Open && state != State::Opening))
       return;
-    while (written > 0)
-    {
-      const std::size_t rest = queue.front().size() - frontWritten;
-      if (written < rest)
-      {
-        frontWritten += written;
-        break;
-      }
-      written -= rest;
-      queueBytes -= queue.front().size();
-      queue.pop_front();
-      frontWritten = 0;
-    }
-    publishQueued();
+    dropOldLocked(Clock::now());
+    if (queue.empty())
+      return;
+    writeQueuedLocked(error);
     if (wouldBlock(error))
     {
       // Started on this thread right after the write that would block, so
@@ -418,33 +454,123 @@ void VSyncClient::Impl::drain(unsigned gen)
     if (error)
       break;
   }
+  lock.unlock();
   lose(gen, "send failed: " + error.message());
+}
+
+void VSyncClient::Impl::writeQueuedLocked(boost::system::error_code& error)
+{
+  // The queued texts go out in one write: short ones copied together up to
+  // a bound (a copy costs less than a system call each), a long one at the
+  // front as it is.
+  std::array<asio::const_buffer, 256> buffers;
+  const std::size_t count = queue.gather(buffers.data(), buffers.size(), [](const char* bytes, std::size_t size) {
+    return asio::const_buffer(bytes, size);
+  });
+  std::size_t written = 0;
+  if (count == 1 || buffers[0].size() >= kGatherBytes)
+    written = socket.write_some(buffers[0], error);
+  else
+  {
+    gathered.clear();
+    for (std::size_t i = 0; i < count && gathered.size() + buffers[i].size() <= kGatherBytes; ++i)
+      gathered.append(static_cast<const char*>(buffers[i].data()), buffers[i].size());
+    written = socket.write_some(asio::buffer(gathered), error);
+  }
+  if (wouldBlock(error))
+    written = 0;
+  const Clock::time_point now = Clock::now();
+  queue.consume(written, [&](Clock::time_point made) { latency.record(now - made); });
+}
+
+void VSyncClient::Impl::flushHeld()
+{
+  std::lock_guard<std::mutex> guard(mutex);
+  if (!heldHere)
+    return;
+  heldHere = false;
+  if ((state != State::Open && state != State::Opening) || queue.empty())
+    return;
+  boost::system::error_code error;
+  writeQueuedLocked(error);
+  if (wouldBlock(error))
+    error.clear();
+  if (error)
+  {
+    state = State::Broken;
+    if (linkHandler)
+      asio::post(io, [this, gen = generation, detail = "send failed: " + error.message()] { lose(gen, detail); });
+    return;
+  }
+  // The I/O thread writes the rest as the server reads.
+  if (!queue.empty())
+    asio::post(io, [this, gen = generation] { drain(gen); });
+}
+
+void VSyncClient::Impl::dropOldLocked(Clock::time_point now)
+{
+  if (const std::size_t dropped = queue.dropExpired(now))
+    droppedOld.fetch_add(dropped, std::memory_order_relaxed);
+}
+
+int VSyncClient::Impl::queueLocked(const char* bytes, std::size_t size, Clock::time_point made, bool whole)
+{
+  // Texts held for a burst wait for no server: every value goes out.
+  switch (queue.push(bytes, size, made, queueLimit, whole, !heldHere))
+  {
+  case vaxo::detail::SendQueue::Pushed::Full:
+    droppedFull.fetch_add(1, std::memory_order_relaxed);
+    return V_SEND_QUEUE_FULL;
+  case vaxo::detail::SendQueue::Pushed::Replaced:
+    replaced.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  default:
+    return 0;
+  }
 }
 
 int VSyncClient::Impl::send(const void* data, std::size_t size, bool whole)
 {
-  std::lock_guard<std::mutex> guard(mutex);
-  if (state != State::Open && !(state == State::Opening && std::this_thread::get_id() == ioThread))
-  {
-    droppedDown.fetch_add(1, std::memory_order_relaxed);
-    return -1;
-  }
+  const Clock::time_point made = Clock::now();
   const char* bytes = static_cast<const char*>(data);
-  if (!queue.empty())
+  std::lock_guard<std::mutex> guard(mutex);
+  if (state == State::Opening && std::this_thread::get_id() != ioThread)
   {
-    // The queue drains in order, so a text must wait behind it.
-    if (!whole && queueBytes + size > queueLimit)
+    // The handler's sends go first on a new connection; this text follows.
+    if (size == 0)
+      return 0;
+    if (!whole && heldBytes + size > queueLimit)
     {
       droppedFull.fetch_add(1, std::memory_order_relaxed);
       return V_SEND_QUEUE_FULL;
     }
-    queue.emplace_back(bytes, size);
-    queueBytes += size;
-    publishQueued();
+    held.push_back(Held{std::string(bytes, size), made});
+    heldBytes += size;
     return 0;
+  }
+  if (state != State::Open && state != State::Opening)
+  {
+    droppedDown.fetch_add(1, std::memory_order_relaxed);
+    return -1;
+  }
+  if (!queue.empty())
+  {
+    // The queue drains in order, so a text must wait behind it; what has
+    // grown too old there goes first, making room.
+    dropOldLocked(made);
+    if (!queue.empty())
+      return queueLocked(bytes, size, made, whole);
   }
   if (size == 0)
     return 0;
+  if (holdingSends && !whole && !heldHere && heldCount < heldClients.size())
+  {
+    // More events are in hand on this thread: their texts go out together
+    // when it flushes.
+    heldClients[heldCount++] = this;
+    heldHere = true;
+    return queueLocked(bytes, size, made, whole);
+  }
 
   // Non-blocking: the socket takes what fits and the rest waits in the
   // queue. Asio sends with MSG_NOSIGNAL (SO_NOSIGPIPE where that is the
@@ -467,12 +593,13 @@ int VSyncClient::Impl::send(const void* data, std::size_t size, bool whole)
     return -1;
   }
   if (written == size)
+  {
+    latency.record(Clock::now() - made);
     return 0;
-  // The rest of a text already begun goes out whatever the bound: never
-  // half a statement.
-  queue.emplace_back(bytes + written, size - written);
-  queueBytes += size - written;
-  publishQueued();
+  }
+  // The rest of a text already begun goes out whatever the bound and
+  // whatever its age: never half a statement.
+  queue.push(bytes + written, size - written, made, queueLimit, true);
   asio::post(io, [this, gen = generation] { drain(gen); });
   return 0;
 }
@@ -536,7 +663,7 @@ void VSyncClient::Impl::onTooLong()
 VSyncClient::VSyncClient(const std::string& host, unsigned port, unsigned readBufferSize, bool traceWire,
                          bool startReader, int connectTimeout)
     : impl_(std::make_unique<Impl>(*this, host, port, readBufferSize, traceWire, defaultQueueLimit, connectTimeout,
-                                   VLinkHandler()))
+                                   VLinkHandler(), VQueuePolicy{std::chrono::milliseconds(0), false}))
 {
   impl_->connectNow();
   impl_->startThread();
@@ -545,15 +672,17 @@ VSyncClient::VSyncClient(const std::string& host, unsigned port, unsigned readBu
 }
 
 VSyncClient::VSyncClient(const std::string& host, unsigned port, VLinkHandler handler, std::size_t queueLimit,
-                         int connectTimeout)
-    : impl_(std::make_unique<Impl>(*this, host, port, 128000, false, queueLimit, connectTimeout, std::move(handler)))
+                         int connectTimeout, VQueuePolicy policy)
+    : impl_(std::make_unique<Impl>(*this, host, port, 128000, false, queueLimit, connectTimeout, std::move(handler),
+                                   policy))
 {
   impl_->readWanted = true;
   impl_->startThread();
 }
 
 VSyncClient::VSyncClient(Unconnected)
-    : impl_(std::make_unique<Impl>(*this, std::string(), 0, 1, false, defaultQueueLimit, 0, VLinkHandler()))
+    : impl_(std::make_unique<Impl>(*this, std::string(), 0, 1, false, defaultQueueLimit, 0, VLinkHandler(),
+                                   VQueuePolicy{std::chrono::milliseconds(0), false}))
 {
 }
 
@@ -619,7 +748,40 @@ std::uint64_t VSyncClient::textsDroppedDisconnected() const
 
 std::size_t VSyncClient::queuedBytes() const
 {
-  return impl_->queuedNow.load(std::memory_order_relaxed);
+  return impl_->queue.bytes();
+}
+
+void VSyncClient::holdSends()
+{
+  holdingSends = true;
+}
+
+void VSyncClient::flushHeldSends()
+{
+  holdingSends = false;
+  for (std::size_t i = 0; i < heldCount; ++i)
+    heldClients[i]->flushHeld();
+  heldCount = 0;
+}
+
+std::uint64_t VSyncClient::textsDroppedOld() const
+{
+  return impl_->droppedOld.load(std::memory_order_relaxed);
+}
+
+std::uint64_t VSyncClient::textsReplaced() const
+{
+  return impl_->replaced.load(std::memory_order_relaxed);
+}
+
+const VLatencyHistogram& VSyncClient::writeLatency() const
+{
+  return impl_->latency;
+}
+
+std::chrono::milliseconds VSyncClient::maxAge() const
+{
+  return impl_->queue.maxAge();
 }
 
 int VSyncClient::rawSend(const void* data, std::size_t size)

@@ -22,8 +22,8 @@ namespace
 }
 
 MidiInPort::MidiInPort(Callback callback, DWORD_PTR instance, JackCalls& jack,
-                       std::size_t queueCapacity)
-  : callback_(callback), instance_(instance), jack_(jack), queue_(queueCapacity)
+                       std::size_t queueCapacity, bool moreData)
+  : callback_(callback), instance_(instance), jack_(jack), moreData_(moreData), queue_(queueCapacity)
 {
   static_assert(std::atomic<bool>::is_always_lock_free &&
                   std::atomic<std::size_t>::is_always_lock_free,
@@ -176,6 +176,11 @@ void MidiInPort::push(const Queued& item) noexcept
 
 void MidiInPort::wake()
 {
+  // The push before this and the delivery thread's store of sleeping_ true
+  // before its look at the queue make a store-then-load on each side: with
+  // a sequentially consistent fence on both, at least one of them sees the
+  // other's store, so a message is never left behind a sleep.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   if (sleeping_.exchange(false))
     sem_post(&wakeup_);
 }
@@ -189,8 +194,10 @@ void MidiInPort::deliverLoop()
     {
       deliverQueued();
       sleeping_.store(true);
-      // Anything that came between the last pop and the flag was pushed
-      // before its producer looked at the flag, so it is seen here.
+      // Pairs with the fence in wake: anything that came between the last
+      // pop and the flag was pushed before its producer looked at the
+      // flag, so it is seen here.
+      std::atomic_thread_fence(std::memory_order_seq_cst);
       if (quit_.load() || queue_.read_available() > 0 || dropped_.load() > 0 ||
           unreadable_.load() > 0)
       {
@@ -213,9 +220,32 @@ void MidiInPort::deliverLoop()
   }
 }
 
+void MidiInPort::deliver(const Queued& item, UINT msg)
+{
+  try
+  {
+    notify(msg, item.param1, item.param2);
+  }
+  catch (const std::exception& e)
+  {
+    std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
+              << ": " << e.what() << std::endl;
+  }
+  catch (...)
+  {
+    std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
+              << std::endl;
+  }
+}
+
 void MidiInPort::deliverQueued()
 {
+  // One message is held back until the next is found, so that it can say
+  // whether more follow in this round; the last goes out as soon as the
+  // queue is found empty, so a lone message waits for nothing.
   Queued item{};
+  Queued pending{};
+  bool havePending = false;
   while (queue_.pop(item))
   {
     if (!running_.load() || item.run != run_.load())
@@ -226,21 +256,13 @@ void MidiInPort::deliverQueued()
         firstMalformed_ = item;
       continue;
     }
-    try
-    {
-      notify(item.msg, item.param1, item.param2);
-    }
-    catch (const std::exception& e)
-    {
-      std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
-                << ": " << e.what() << std::endl;
-    }
-    catch (...)
-    {
-      std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
-                << std::endl;
-    }
+    if (havePending)
+      deliver(pending, moreData_ && pending.msg == MIM_DATA ? MIM_MOREDATA : pending.msg);
+    pending = item;
+    havePending = true;
   }
+  if (havePending)
+    deliver(pending, pending.msg);
   reportLosses();
 }
 

@@ -49,8 +49,10 @@ public:
 
   /// Prepares delivery to `callback` (may be null) with `instance`; a JACK
   /// port is read through `jack`, and at most `queueCapacity` messages wait.
+  /// With `moreData`, a message that more queued ones follow (delivered in
+  /// the same round) comes as MIM_MOREDATA.
   MidiInPort(Callback callback, DWORD_PTR instance, JackCalls& jack = JackCalls::libjack(),
-             std::size_t queueCapacity = defaultQueueCapacity);
+             std::size_t queueCapacity = defaultQueueCapacity, bool moreData = false);
   /// Closes the device if that was not done.
   ~MidiInPort();
   MidiInPort(const MidiInPort&) = delete;
@@ -105,9 +107,13 @@ private:
   // The line for the burst of messages that were not whole short messages.
   void reportMalformed();
 
+  // Delivers one message through the callback, reporting what it raises.
+  void deliver(const Queued& item, UINT msg);
+
   Callback callback_;
   DWORD_PTR instance_;
   JackCalls& jack_;
+  const bool moreData_;
   RtMidi::Api api_ = RtMidi::UNSPECIFIED;
   std::unique_ptr<RtMidiIn> input_;
   std::unique_ptr<JackMidiInput> jackInput_;

@@ -222,7 +222,9 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
 {
   if (handle == nullptr)
     return fail(MMSYSERR_INVALPARAM);
-  if (flags != CALLBACK_FUNCTION && flags != CALLBACK_NULL)
+  const bool status = (flags & MIDI_IO_STATUS) != 0;
+  const DWORD kind = flags & ~MIDI_IO_STATUS;
+  if ((kind != CALLBACK_FUNCTION && kind != CALLBACK_NULL) || (status && kind != CALLBACK_FUNCTION))
     return fail(MMSYSERR_INVALFLAG);
   try
   {
@@ -234,8 +236,9 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
     if (!MidiSystem::instance().find(deviceId, ref))
       return fail(MMSYSERR_BADDEVICEID);
     const auto function =
-      flags == CALLBACK_FUNCTION ? reinterpret_cast<MidiInPort::Callback>(callback) : nullptr;
-    auto port = std::make_unique<MidiInPort>(function, instance);
+      kind == CALLBACK_FUNCTION ? reinterpret_cast<MidiInPort::Callback>(callback) : nullptr;
+    auto port = std::make_unique<MidiInPort>(function, instance, JackCalls::libjack(),
+                                             MidiInPort::defaultQueueCapacity, status);
     port->open(ref);
     {
       std::lock_guard<std::mutex> lock(handlesMutex);

@@ -8,8 +8,13 @@
 // send, sendFile and rawSend may be called from any number of threads at
 // once; each call's bytes go out contiguously and whole, and none of them
 // waits for the server: what the socket doesn't take at once is queued and
-// written by the I/O thread. Their lock is held only across a sender's own
-// non-blocking write, never while the I/O thread writes. setCallback and setErrorCallback may be called from any thread.
+// written by the I/O thread. One lock per client guards its queue and its
+// socket: every write to the socket (a sender's own when the queue is
+// empty, the I/O thread's of what is queued) and every close happen with
+// it held, and each is a non-blocking write, so it is held for a system
+// call at most. setCallback and setErrorCallback may be called from any
+// thread. The counters and the latency histogram are relaxed atomics,
+// readable from any thread without a lock.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +23,7 @@
 #include <string>
 
 #include "vaxo/callback.h"
+#include "vaxo/latency_histogram.h"
 #include "vaxo/message.h"
 
 /// The native socket handle, as setsockopt takes it (an int off Windows,
@@ -33,6 +39,22 @@ enum class VLinkEvent
   Connected,      ///< a connection was made; the handler's own sends go first on it
   ConnectFailed,  ///< an attempt failed; the detail says why
   Lost            ///< an open connection was closed, reset or broken by a send
+};
+
+/// How a background client's outgoing queue treats the texts that wait in it.
+struct VQueuePolicy
+{
+  /// A queued text older than this when its turn comes is dropped (counted
+  /// in textsDroppedOld); 0 means no limit. Uploads (rawSendWhole) never age.
+  std::chrono::milliseconds maxAge{1000};
+  /// When true, a text that only assigns a variable ("name=value,")
+  /// replaces a queued assignment to the same variable: the old one is
+  /// removed, the new one goes to the end (counted in textsReplaced).
+  bool latestValueWins = true;
+  /// Bytes the system may hold written but not yet sent (TCP_NOTSENT_LOWAT,
+  /// where the system has it; 0 leaves the system's). Bytes the system
+  /// holds are out of reach of the two rules above, so they are kept few.
+  int systemUnsentLimit = 2048;
 };
 
 /// Told about connection events, on the client's I/O thread, no library lock held.
@@ -125,9 +147,13 @@ public:
   /// connect(); `handler` hears of every attempt and every lost connection
   /// (no "connection closed" report, no line on standard error), and
   /// reading starts by itself on each connection. `queueLimit` bounds the
-  /// outgoing queue in bytes; `connectTimeout` is in seconds.
+  /// outgoing queue in bytes; `connectTimeout` is in seconds and covers the
+  /// name's resolution and the connection together; `policy` says how
+  /// queued texts age and are replaced. Texts other threads send while the
+  /// handler makes its first sends on a new connection wait and follow them.
   VSyncClient(const std::string& host, unsigned port, VLinkHandler handler,
-              std::size_t queueLimit = defaultQueueLimit, int connectTimeout = 2);
+              std::size_t queueLimit = defaultQueueLimit, int connectTimeout = 2,
+              VQueuePolicy policy = VQueuePolicy());
 
   /// Closes the connection and joins the I/O thread; reports nothing.
   /// Must not run on this client's own I/O thread (in one of its
@@ -146,12 +172,35 @@ public:
   std::uint64_t textsDroppedQueueFull() const;
   /// Texts dropped because there was no open connection, since construction.
   std::uint64_t textsDroppedDisconnected() const;
+  /// From now on, and until flushHeldSends on the same thread, a text this
+  /// thread sends to a client with nothing queued is queued, not written:
+  /// for a thread with more texts in hand, so that each client gets them in
+  /// one write. A client with texts queued already is unaffected (its I/O
+  /// thread writes them). Per thread; no lock.
+  static void holdSends();
+  /// Ends the calling thread's hold and writes, on this thread, what each
+  /// client it held texts for has queued (one non-blocking write each; the
+  /// client's I/O thread writes what the socket doesn't take).
+  static void flushHeldSends();
+  /// Texts dropped because they were older than the age limit when their
+  /// turn came, since construction.
+  std::uint64_t textsDroppedOld() const;
+  /// Queued assignments replaced by a later one to the same variable, since
+  /// construction.
+  std::uint64_t textsReplaced() const;
+  /// Time from each text's send call to its last byte written to the
+  /// socket, for texts written since construction.
+  const VLatencyHistogram& writeLatency() const;
+  /// The age limit of the outgoing queue (0: none).
+  std::chrono::milliseconds maxAge() const;
   /// Bytes waiting in the outgoing queue; reads one relaxed atomic and
   /// takes no lock, so any thread may ask at any time.
   std::size_t queuedBytes() const;
 
   int rawSend(const void* data, std::size_t size) override;
   int rawSendWhole(const void* data, std::size_t size) override;
+  /// The connection's state and thread (opaque outside the library).
+  struct Impl;
   /// The connection's socket, or -1 converted while there is no open connection.
   VSocketDescriptor socketDescriptor() const override;
 
@@ -162,6 +211,5 @@ protected:
   explicit VSyncClient(Unconnected);
 
 private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -61,6 +61,9 @@ constexpr UINT MIM_QUEUE_DROPPED = 0x3FF;
 
 constexpr DWORD CALLBACK_NULL = 0x00000000u;
 constexpr DWORD CALLBACK_FUNCTION = 0x00030000u;
+/// With CALLBACK_FUNCTION: a short message that more queued ones follow
+/// comes as MIM_MOREDATA instead of MIM_DATA.
+constexpr DWORD MIDI_IO_STATUS = 0x00000020u;
 
 constexpr int MAXPNAMELEN = 32;
 constexpr UINT MAXERRORLENGTH = 256;
@@ -86,8 +89,8 @@ UINT midiInGetNumDevs();
 /// below sizeof(MIDIINCAPSA).
 MMRESULT midiInGetDevCapsA(UINT_PTR deviceId, LPMIDIINCAPSA caps, UINT size);
 
-/// Opens device `deviceId`; only CALLBACK_FUNCTION (or CALLBACK_NULL) is
-/// supported. The callback, a
+/// Opens device `deviceId`; only CALLBACK_FUNCTION (with or without
+/// MIDI_IO_STATUS) or CALLBACK_NULL is supported. The callback, a
 ///   void CALLBACK f(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2)
 /// gets MIM_OPEN at once, then after midiInStart one MIM_DATA per short
 /// message (status in bits 0-7, data1 in 8-15, data2 in 16-23 of p1;

@@ -1,0 +1,157 @@
+// The outgoing queue of the client library: what counts as an assignment,
+// latest value wins without reordering anything else, the age limit, the
+// bound, partly written texts, and the latency histogram's buckets.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../../lib/vaxo/src/send_queue.h"
+#include "vaxo/latency_histogram.h"
+
+using vaxo::detail::SendQueue;
+using namespace std::chrono_literals;
+
+namespace
+{
+  constexpr std::size_t kRoomy = 1 << 20;
+
+  // The texts queued, front first (the unwritten part of a started one).
+  std::vector<std::string> texts(const SendQueue& queue)
+  {
+    std::vector<std::string> out(queue.size() + 1);
+    const std::size_t count = queue.gather(out.data(), out.size(), [](const char* bytes, std::size_t size) {
+      return std::string(bytes, size);
+    });
+    out.resize(count);
+    return out;
+  }
+
+  SendQueue::Pushed push(SendQueue& queue, const std::string& text, SendQueue::Clock::time_point made,
+                         std::size_t limit = kRoomy, bool whole = false)
+  {
+    return queue.push(text.data(), text.size(), made, limit, whole);
+  }
+
+  TEST(SendQueueTest, OnlyAPlainAssignmentNamesAVariable)
+  {
+    EXPECT_EQ(SendQueue::assignedName("head.tilt=-31.5,"), "head.tilt");
+    EXPECT_EQ(SendQueue::assignedName("midi.bpm=120,"), "midi.bpm");
+    EXPECT_EQ(SendQueue::assignedName("x_2=1e+06,"), "x_2");
+    for (const char* other : {"emit midi.key(9,0,60,100),", "freeze t,", "unfreeze t3,", "x=1", "x=,", "=1,",
+                              "2x=1,", "x=1,y=2,", "x=f(),", "x=\"a\",", "x==1,", "x=1;", "x = 1,", "x=1, ", ""})
+      EXPECT_EQ(SendQueue::assignedName(other), "") << other;
+  }
+
+  TEST(SendQueueTest, ALaterAssignmentReplacesTheQueuedOneAndNothingElseMoves)
+  {
+    SendQueue queue(0ms, true);
+    const auto t = SendQueue::Clock::now();
+    EXPECT_EQ(push(queue, "a=1,", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "emit e(1),", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "b=1,", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "freeze t,", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "a=2,", t), SendQueue::Pushed::Replaced);
+    EXPECT_EQ(push(queue, "emit e(1),", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "unfreeze t,", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "a=3,", t), SendQueue::Pushed::Replaced);
+    EXPECT_EQ(push(queue, "ab=3,", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"emit e(1),", "b=1,", "freeze t,", "emit e(1),", "unfreeze t,",
+                                                      "a=3,", "ab=3,"}));
+    EXPECT_EQ(queue.bytes(), std::string("emit e(1),b=1,freeze t,emit e(1),unfreeze t,a=3,ab=3,").size());
+
+    // A text that may not replace is still the one a later one replaces.
+    EXPECT_EQ(queue.push("b=2,", 4, t, kRoomy, false, false), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "b=3,", t), SendQueue::Pushed::Replaced);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"emit e(1),", "b=1,", "freeze t,", "emit e(1),", "unfreeze t,",
+                                                      "a=3,", "ab=3,", "b=3,"}));
+
+    // Without the rule, every text stays.
+    SendQueue plain(0ms, false);
+    EXPECT_EQ(push(plain, "a=1,", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(plain, "a=2,", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(texts(plain), (std::vector<std::string>{"a=1,", "a=2,"}));
+  }
+
+  TEST(SendQueueTest, AStartedAssignmentIsFinishedAndTheNewOneQueuedBehindIt)
+  {
+    SendQueue queue(0ms, true);
+    const auto t = SendQueue::Clock::now();
+    push(queue, "a=100,", t);
+    int done = 0;
+    queue.consume(2, [&](SendQueue::Clock::time_point) { ++done; });
+    EXPECT_EQ(done, 0);
+    EXPECT_EQ(push(queue, "a=2,", t), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "a=3,", t), SendQueue::Pushed::Replaced);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"100,", "a=3,"}));
+    queue.consume(8, [&](SendQueue::Clock::time_point) { ++done; });
+    EXPECT_EQ(done, 2);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.bytes(), 0u);
+    // The map of assignments forgot the written ones.
+    EXPECT_EQ(push(queue, "a=4,", t), SendQueue::Pushed::Queued);
+  }
+
+  TEST(SendQueueTest, TextsOlderThanTheLimitAreDroppedButNotUploadsOrAStartedText)
+  {
+    SendQueue queue(1000ms, true);
+    const auto t0 = SendQueue::Clock::now();
+    push(queue, "emit e(0),", t0);
+    push(queue, "upload;", t0, kRoomy, true);
+    push(queue, "emit e(1),", t0 + 100ms);
+    push(queue, "a=1,", t0 + 500ms);
+    push(queue, "emit e(2),", t0 + 900ms);
+    queue.consume(3, [](SendQueue::Clock::time_point) {});
+
+    EXPECT_EQ(queue.dropExpired(t0 + 1000ms), 0u);
+    // e(0) is started: it goes out whole. The upload never ages.
+    EXPECT_EQ(queue.dropExpired(t0 + 1200ms), 1u);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"t e(0),", "upload;", "a=1,", "emit e(2),"}));
+    EXPECT_EQ(queue.dropExpired(t0 + 5000ms), 2u);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"t e(0),", "upload;"}));
+    EXPECT_EQ(queue.bytes(), 14u);
+    // A dropped assignment is no longer there to be replaced.
+    EXPECT_EQ(push(queue, "a=2,", t0 + 5000ms), SendQueue::Pushed::Queued);
+
+    SendQueue unlimited(0ms, true);
+    push(unlimited, "emit e(0),", t0);
+    EXPECT_EQ(unlimited.dropExpired(t0 + 24h), 0u);
+  }
+
+  TEST(SendQueueTest, TheBoundCountsTheReplacedBytesAndEmptyTextsAreNotQueued)
+  {
+    SendQueue queue(0ms, true);
+    const auto t = SendQueue::Clock::now();
+    EXPECT_EQ(push(queue, "a=1,", t, 8), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "b=1,", t, 8), SendQueue::Pushed::Queued);
+    EXPECT_EQ(push(queue, "c=1,", t, 8), SendQueue::Pushed::Full);
+    EXPECT_EQ(push(queue, "a=22,", t, 8), SendQueue::Pushed::Full);
+    EXPECT_EQ(push(queue, "a=2,", t, 8), SendQueue::Pushed::Replaced);
+    EXPECT_EQ(push(queue, "upload;", t, 8, true), SendQueue::Pushed::Queued);
+    EXPECT_EQ(queue.push("", 0, t, 8, false), SendQueue::Pushed::Empty);
+    EXPECT_EQ(queue.push("", 0, t, 8, true), SendQueue::Pushed::Empty);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"b=1,", "a=2,", "upload;"}));
+    EXPECT_EQ(queue.clear(), 3u);
+    EXPECT_EQ(queue.bytes(), 0u);
+  }
+
+  TEST(LatencyHistogramTest, EachLatencyFallsInTheBucketOfItsUpperBound)
+  {
+    VLatencyHistogram histogram;
+    histogram.record(std::chrono::nanoseconds(-5));
+    histogram.record(50us);
+    histogram.record(51us);
+    histogram.record(1ms);
+    histogram.record(2s);
+    histogram.record(3s);
+    const VLatencyHistogram::Counts counts = histogram.read();
+    VLatencyHistogram::Counts expected{};
+    expected[0] = 2;   // up to 50 us
+    expected[1] = 1;   // up to 100 us
+    expected[4] = 1;   // up to 1 ms
+    expected[14] = 1;  // up to 2 s
+    expected[15] = 1;  // beyond
+    EXPECT_EQ(counts, expected);
+  }
+}
