@@ -80,4 +80,10 @@ namespace notara::bench
     if (!out)
       throw std::runtime_error("ResultTable::write: can't write " + path);
   }
+
+  void ResultTable::print(std::ostream& out) const
+  {
+    for (const auto& row : rows_)
+      out << "  " << row.subject << "  " << row.metric << " " << row.value << " " << row.unit << '\n';
+  }
 }

@@ -5,6 +5,7 @@
 //
 // Threading: use an object from one thread; no callbacks.
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ namespace notara::bench
     static std::optional<double> ratio(const Row& row);
     /// Whether the row keeps its target; nothing when it has none.
     static std::optional<bool> met(const Row& row);
+
+    /// Writes one line a row to `out`: subject, metric, value and unit.
+    void print(std::ostream& out) const;
 
     /// Writes the table as JSON to `path`; throws std::runtime_error when
     /// the file can't be written.

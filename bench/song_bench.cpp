@@ -34,6 +34,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include "bench_arguments.h"
 #include "result_table.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -243,20 +244,7 @@ namespace
 
 int main(int argc, char** argv)
 {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  const bool smoke = !args.empty() && args[0] == "--smoke";
-  std::string json;
-  if (args.size() == 1 + std::size_t{smoke} && args.back().rfind("--json=", 0) == 0)
-    json = args.back().substr(7);
-  else if (args.size() != std::size_t{smoke})
-  {
-    std::cerr << "usage: song_bench [--smoke] [--json=FILE]" << std::endl;
-    return 2;
-  }
-
-  try
-  {
-    ResultTable table("song_bench");
+  return notara::bench::smokeMain(argc, argv, "song_bench", [](ResultTable& table, bool smoke) {
     TempDir dir;
     const std::string song = dir.write("long.mid", makeSong(30 * 60, 100)).string();
     const std::string subject = "render of a 30-minute song, 100 events/s, example configuration";
@@ -315,15 +303,5 @@ int main(int argc, char** argv)
       table.note(std::string("midi-pattern timing not measured: ") + e.what());
     }
 
-    for (const auto& row : table.rows())
-      std::cout << "  " << row.subject << "  " << row.metric << " " << row.value << " " << row.unit << '\n';
-    if (!json.empty())
-      table.write(json);
-    return 0;
-  }
-  catch (const std::exception& e)
-  {
-    std::cerr << "song_bench: " << e.what() << std::endl;
-    return 1;
-  }
+  });
 }

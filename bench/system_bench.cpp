@@ -51,6 +51,7 @@
 #include "platform/posix/jackcalls.h"
 #include "platform/posix/midiinport.h"
 
+#include "bench_arguments.h"
 #include "latency_summary.h"
 #include "result_table.h"
 #include "robots/script.h"
@@ -64,6 +65,7 @@ namespace
   using notara::bench::LatencySummary;
   using notara::bench::ResultTable;
   using notara::bench::StatementSink;
+  using notara::bench::takeValue;
   using notara::test::ChildProcess;
   using notara::test::JackMidiSource;
   using notara::test::TempDir;
@@ -377,6 +379,25 @@ namespace
     return -1;
   }
 
+  /// Calls `send(k)` for k in [0, events) at `rate` a second, paced in
+  /// steps of a millisecond: each step sends what the rate owes. Returns
+  /// the seconds from the first send to the end of the last step.
+  template <typename Send>
+  double sendPaced(std::size_t events, double rate, Send&& send)
+  {
+    const Clock::time_point start = Clock::now();
+    std::size_t k = 0;
+    while (k < events)
+    {
+      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+      const auto due = std::min(events, static_cast<std::size_t>(elapsed * rate) + 1);
+      for (; k < due; ++k)
+        send(k);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
   /// What one run of notara gave.
   struct TrialResult
   {
@@ -464,21 +485,10 @@ namespace
       if (late_)
         late_->expect(kWarmUp);
 
-      // Paced in steps of a millisecond: each step sends what the rate owes.
-      const Clock::time_point start = Clock::now();
-      std::size_t k = 0;
-      while (k < events)
-      {
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const auto due = std::min(events, static_cast<std::size_t>(elapsed * rate) + 1);
-        for (; k < due; ++k)
-        {
-          sent[k] = StatementSink::now();
-          send(source, kWarmUp + k);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      const double seconds = sendPaced(events, rate, [&](std::size_t k) {
+        sent[k] = StatementSink::now();
+        send(source, kWarmUp + k);
+      });
       result.sendRate = static_cast<double>(events) / seconds;
 
       const std::size_t total = kWarmUp + events;
@@ -620,16 +630,7 @@ namespace
     std::cout << "system_bench: process callbacks, " << seconds << " s at " << rateText(rate) << jack << "... "
               << std::flush;
     const auto events = static_cast<std::size_t>(rate * seconds);
-    const Clock::time_point start = Clock::now();
-    std::size_t k = 0;
-    while (k < events)
-    {
-      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-      const auto due = std::min(events, static_cast<std::size_t>(elapsed * rate) + 1);
-      for (; k < due; ++k)
-        Trial::send(source, k);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    sendPaced(events, rate, [&](std::size_t k) { Trial::send(source, k); });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     port.stop();
     port.close();
@@ -664,23 +665,13 @@ namespace
         options.smoke = true;
         options.latencyEvents = 300;
       }
-      else if (arg.rfind("--json=", 0) == 0)
-        options.json = arg.substr(7);
-      else if (arg.rfind("--probe-seconds=", 0) == 0)
-        options.probeSeconds = std::stod(arg.substr(16));
-      else if (arg.rfind("--sustain-seconds=", 0) == 0)
-        options.sustainSeconds = std::stod(arg.substr(18));
-      else if (arg.rfind("--hold=", 0) == 0)
-        options.hold = std::stod(arg.substr(7));
-      else if (arg.rfind("--jack-mode=", 0) == 0)
-        options.jackMode = arg.substr(12);
-      else if (arg.rfind("--returns=", 0) == 0)
-        options.returns = std::stoi(arg.substr(10));
-      else if (arg.rfind("--callback-time=", 0) == 0)
-        options.callbackSeconds = std::stod(arg.substr(16));
-      else if (arg.rfind("--status-clients=", 0) == 0)
-        options.statusClients = std::stoi(arg.substr(17));
-      else
+      else if (!takeValue(arg, "--json=", options.json) &&
+               !takeValue(arg, "--probe-seconds=", options.probeSeconds) &&
+               !takeValue(arg, "--sustain-seconds=", options.sustainSeconds) &&
+               !takeValue(arg, "--hold=", options.hold) && !takeValue(arg, "--jack-mode=", options.jackMode) &&
+               !takeValue(arg, "--returns=", options.returns) &&
+               !takeValue(arg, "--callback-time=", options.callbackSeconds) &&
+               !takeValue(arg, "--status-clients=", options.statusClients))
         throw std::invalid_argument("unknown argument " + arg +
                                     " (usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S]"
                                     " [--sustain-seconds=S] [--hold=RATE] [--jack-mode=TEXT] [--returns=N]"
@@ -806,8 +797,7 @@ int main(int argc, char** argv)
                  memoryWithout / 1024, "without the server", std::nullopt});
       table.note("status server: " + clients + " read " + std::to_string(streamBytes / 1024) + " KiB of updates; " +
                  std::to_string(streamsClosed) + " streams were closed by the server");
-      for (const auto& row : table.rows())
-        std::cout << "  " << row.subject << "  " << row.metric << " " << row.value << " " << row.unit << '\n';
+      table.print(std::cout);
       if (!options.json.empty())
         table.write(options.json);
       return 0;
@@ -938,8 +928,7 @@ int main(int argc, char** argv)
       table.add({"system", name, "p99", s.p99 / 1000, "us", timing.periodMicros(), periodName, std::nullopt});
     }
 
-    for (const auto& row : table.rows())
-      std::cout << "  " << row.subject << "  " << row.metric << " " << row.value << " " << row.unit << '\n';
+    table.print(std::cout);
     if (!options.json.empty())
       table.write(options.json);
     // Lost events are a result, shown in the table; only a run that could

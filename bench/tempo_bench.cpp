@@ -23,6 +23,7 @@
 
 #include <jack/jack.h>
 
+#include "bench_arguments.h"
 #include "result_table.h"
 #include "support/jack_midi_source.h"
 #include "support/notara_run.h"
@@ -31,9 +32,7 @@
 namespace
 {
   using notara::bench::ResultTable;
-  using notara::test::JackMidiSource;
-  using notara::test::NotaraRun;
-  using notara::test::TestServer;
+  using namespace notara::test;
   using Clock = std::chrono::steady_clock;
 
   constexpr double kBpm = 120;
@@ -55,27 +54,15 @@ namespace
 
 int main(int argc, char** argv)
 {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  const bool smoke = !args.empty() && args[0] == "--smoke";
-  std::string json;
-  if (args.size() == 1 + std::size_t{smoke} && args.back().rfind("--json=", 0) == 0)
-    json = args.back().substr(7);
-  else if (args.size() != std::size_t{smoke})
-  {
-    std::cerr << "usage: tempo_bench [--smoke] [--json=FILE]" << std::endl;
-    return 2;
-  }
-  const int beats = smoke ? 5 : 60;
-
-  try
-  {
+  return notara::bench::smokeMain(argc, argv, "tempo_bench", [](ResultTable& table, bool smoke) {
+    const int beats = smoke ? 5 : 60;
     // The JACK server answers the period question or the benchmark can't run.
     const double jackPeriod = jackPeriodMillis();
     JackMidiSource source("bench-clock");
     source.setPace(std::chrono::milliseconds(0));
     TestServer robot;
     NotaraRun run(NOTARA_BINARY, "robot 0 127.0.0.1 " + std::to_string(robot.port()) + "\n");
-    run.start({std::to_string(notara::test::midiDeviceNumber(source.deviceName()))});
+    run.start({std::to_string(midiDeviceNumber(source.deviceName()))});
     if (!run.waitUntilIdle() || !robot.waitForBytes(0, run.upload().size()))
       throw std::runtime_error("notara did not start with " + source.deviceName() + ": " +
                                run.process().errors());
@@ -116,22 +103,11 @@ int main(int argc, char** argv)
     const std::string subject = std::to_string(periods.size()) + " beats of a 120 bpm clock";
     const std::string floorName = "JACK period";
 
-    ResultTable table("tempo_bench");
     table.add({"tempo", subject + ": largest error of one period", "max", worst, "ms", jackPeriod, floorName,
                ResultTable::Target{"value", "<=", 50}});
     table.add({"tempo", subject + ": error of the mean period", "mean", std::abs(meanPeriod - kPeriodMillis),
                "ms", jackPeriod, floorName, ResultTable::Target{"value", "<=", 10}});
     table.add({"tempo", subject + ": error of the mean tempo", "mean", std::abs(meanBpm - kBpm), "bpm",
                std::nullopt, "", ResultTable::Target{"value", "<=", 2}});
-    for (const auto& row : table.rows())
-      std::cout << "  " << row.subject << "  " << row.metric << " " << row.value << " " << row.unit << '\n';
-    if (!json.empty())
-      table.write(json);
-    return 0;
-  }
-  catch (const std::exception& e)
-  {
-    std::cerr << "tempo_bench: " << e.what() << std::endl;
-    return 1;
-  }
+  });
 }

@@ -26,16 +26,6 @@ namespace
 {
   const std::string usage = notara::test::usageText(NOTARA_BINARY);
 
-  // Runs notara with `args` in `run`'s directory until it exits; its status.
-  ExitStatus runToExit(NotaraRun& run, const std::vector<std::string>& args)
-  {
-    run.start(args);
-    const auto status = run.process().waitForExit();
-    if (!status)
-      ADD_FAILURE() << "notara " << testing::PrintToString(args) << " did not exit: " << run.process().errors();
-    return status.value_or(ExitStatus{true, -1});
-  }
-
   void expectExited(const ExitStatus& status, int value)
   {
     EXPECT_FALSE(status.signalled);

@@ -41,16 +41,6 @@ namespace
     return conf;
   }
 
-  // Runs notara with `args` in `run`'s directory until it exits.
-  ExitStatus runToExit(NotaraRun& run, const std::vector<std::string>& args)
-  {
-    run.start(args);
-    const auto status = run.process().waitForExit();
-    if (!status)
-      ADD_FAILURE() << "notara " << testing::PrintToString(args) << " did not exit: " << run.process().errors();
-    return status.value_or(ExitStatus{true, -1});
-  }
-
   TEST(Render, ExampleSongMatchesTheGoldenOutput)
   {
     NotaraRun run(NOTARA_BINARY, "");

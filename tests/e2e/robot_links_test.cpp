@@ -3,6 +3,7 @@
 // goes away and comes back on the same port, actions that a server
 // registers on every connection, and hosts that don't answer at all.
 // MIDI comes from a JACK source.
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <regex>
@@ -108,6 +109,36 @@ namespace
 
     std::string errors() const { return run->process().errors(); }
 
+    // Starts notara with robot 0 at `stalled`, robot 1 at `healthy` and an
+    // action that emits each note to robot 1, behind an upload of 4 MB:
+    // more than the socket buffers and the queue's bound, so the stalled
+    // robot's queue is full from its upload on. Waits until the healthy
+    // robot has its upload and the stalled one is connected, then sets
+    // the source's pace between events to `pace`.
+    void startBesideStalled(const TestServer& stalled, const TestServer& healthy, std::chrono::milliseconds pace)
+    {
+      std::string script;
+      while (script.size() < 4 * 1024 * 1024)
+        script += "var pad.x = 1234567890;\n";
+      start(robotLine(0, stalled.port()) + robotLine(1, healthy.port()) + "action 1 0 3 EmitMap midi.key\n", script);
+      if (HasFatalFailure())
+        return;
+      ASSERT_TRUE(healthy.waitForBytes(0, run->upload().size())) << errors();
+      ASSERT_TRUE(stalled.waitForConnections(1));
+      source->setPace(pace);
+    }
+
+    // Waits until `healthy` has received the upload and the texts of events
+    // [0, count), or, when some got lost, until it receives nothing more.
+    void waitForRun(const TestServer& healthy, int count) const
+    {
+      std::string expected = run->upload();
+      for (int k = 0; k < count; ++k)
+        expected += textOf(k);
+      if (!healthy.waitForBytes(0, expected.size()))
+        waitUntilStill(healthy);
+    }
+
     // Waits until `server`'s first connection has received nothing new for
     // a second (the end of what is coming, when some MIDI got lost).
     static void waitUntilStill(const TestServer& server)
@@ -130,25 +161,12 @@ namespace
   {
     TestServer stalled(TestServer::Options::stalled());
     TestServer healthy;
-    // An upload of 4 MB, more than the socket buffers and the queue's
-    // bound: the stalled robot's queue is full from its upload on.
-    std::string script;
-    while (script.size() < 4 * 1024 * 1024)
-      script += "var pad.x = 1234567890;\n";
-    start(robotLine(0, stalled.port()) + robotLine(1, healthy.port()) + "action 1 0 3 EmitMap midi.key\n", script);
-    ASSERT_TRUE(healthy.waitForBytes(0, run->upload().size())) << errors();
-    ASSERT_TRUE(stalled.waitForConnections(1));
-
     // 10 s at about 1,000 events a second. The synchronous JACK server
     // loses none of them: every one reaches the healthy robot, in order.
     constexpr int stallEvents = 10000;
-    source->setPace(std::chrono::milliseconds(1));
+    ASSERT_NO_FATAL_FAILURE(startBesideStalled(stalled, healthy, std::chrono::milliseconds(1)));
     play(0, stallEvents);
-    std::string expected = run->upload();
-    for (int k = 0; k < stallEvents; ++k)
-      expected += textOf(k);
-    if (!healthy.waitForBytes(0, expected.size()))
-      waitUntilStill(healthy);
+    waitForRun(healthy, stallEvents);
     const std::vector<int> healthyEvents = eventsIn(healthy.received(0).substr(run->upload().size()));
     ASSERT_EQ(healthyEvents.size(), std::size_t{stallEvents}) << errors();
     for (std::size_t i = 0; i < healthyEvents.size(); ++i)
@@ -212,26 +230,16 @@ namespace
   {
     TestServer stalled(TestServer::Options::stalled());
     TestServer healthy;
-    std::string script;
-    while (script.size() < 4 * 1024 * 1024)
-      script += "var pad.x = 1234567890;\n";
-    start(robotLine(0, stalled.port()) + robotLine(1, healthy.port()) + "action 1 0 3 EmitMap midi.key\n", script);
-    ASSERT_TRUE(healthy.waitForBytes(0, run->upload().size())) << errors();
-    ASSERT_TRUE(stalled.waitForConnections(1));
+    ASSERT_NO_FATAL_FAILURE(startBesideStalled(stalled, healthy, std::chrono::milliseconds(0)));
 
     // 12 s at 1,000 events a second, five at a time (a chord every 5 ms).
     constexpr int events = 12000;
-    source->setPace(std::chrono::milliseconds(0));
     for (int k = 0; k < events; k += 5)
     {
       play(k, k + 5);
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    std::string expected = run->upload();
-    for (int k = 0; k < events; ++k)
-      expected += textOf(k);
-    if (!healthy.waitForBytes(0, expected.size()))
-      waitUntilStill(healthy);
+    waitForRun(healthy, events);
 
     // In order and none twice: each text's event comes after the one before.
     const std::string received = healthy.received(0);

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <mmsystem.h>
 
 #include "robots/script.h"
@@ -86,5 +87,14 @@ namespace notara::test
   std::string registeringLine(unsigned port)
   {
     return "Registering robot 127.0.0.1 " + std::to_string(port) + "\n";
+  }
+
+  ExitStatus runToExit(NotaraRun& run, const std::vector<std::string>& args)
+  {
+    run.start(args);
+    const auto status = run.process().waitForExit();
+    if (!status)
+      ADD_FAILURE() << "notara " << testing::PrintToString(args) << " did not exit: " << run.process().errors();
+    return status.value_or(ExitStatus{true, -1});
   }
 }

@@ -60,4 +60,9 @@ namespace notara::test
     std::string script_;
     std::unique_ptr<ChildProcess> process_;
   };
+
+  /// Runs notara with `args` in `run`'s directory until it exits; its
+  /// status. A run that does not exit in time is a test failure and reads
+  /// as a signalled exit with value -1.
+  ExitStatus runToExit(NotaraRun& run, const std::vector<std::string>& args);
 }
