@@ -31,16 +31,6 @@ namespace
   [[maybe_unused]] testing::Environment* const privateJack =
     testing::AddGlobalTestEnvironment(new PrivateJackEnvironment(true));
 
-  std::string robotLine(int slot, unsigned port)
-  {
-    return "robot " + std::to_string(slot) + " 127.0.0.1 " + std::to_string(port) + "\n";
-  }
-
-  std::string robotName(int slot, unsigned port)
-  {
-    return "Robot " + std::to_string(slot) + " at 127.0.0.1:" + std::to_string(port);
-  }
-
   // Event k of a numbered run: a note on of channel 0 whose key and
   // velocity carry k, and the text the action "EmitMap midi.key" makes of it.
   int keyOf(int k) { return k % 128; }

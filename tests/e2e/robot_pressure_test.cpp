@@ -17,23 +17,11 @@
 #include "support/notara_run.h"
 #include "support/test_server.h"
 
-using notara::test::JackMidiSource;
-using notara::test::NotaraRun;
-using notara::test::TestServer;
+using namespace notara::test;
 using Clock = std::chrono::steady_clock;
 
 namespace
 {
-  std::string robotLine(int slot, unsigned port)
-  {
-    return "robot " + std::to_string(slot) + " 127.0.0.1 " + std::to_string(port) + "\n";
-  }
-
-  std::string robotName(int slot, unsigned port)
-  {
-    return "Robot " + std::to_string(slot) + " at 127.0.0.1:" + std::to_string(port);
-  }
-
   // Event k: a note on of channel 0 whose key and velocity carry k.
   int keyOf(int k) { return k % 128; }
   int velocityOf(int k) { return 1 + (k / 128) % 127; }

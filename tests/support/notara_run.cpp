@@ -84,6 +84,11 @@ namespace notara::test
     return "robot " + std::to_string(slot) + " 127.0.0.1 " + std::to_string(port) + "\n";
   }
 
+  std::string robotName(int slot, unsigned port)
+  {
+    return "Robot " + std::to_string(slot) + " at 127.0.0.1:" + std::to_string(port);
+  }
+
   std::string registeringLine(unsigned port)
   {
     return "Registering robot 127.0.0.1 " + std::to_string(port) + "\n";

@@ -26,6 +26,8 @@ namespace notara::test
   std::string usageText(const std::string& program);
   /// The notara.conf line that puts the robot at 127.0.0.1:`port` in `slot`.
   std::string robotLine(int slot, unsigned port);
+  /// How notara's lines name the robot at 127.0.0.1:`port` in `slot`.
+  std::string robotName(int slot, unsigned port);
   /// notara's start-up line for the robot at 127.0.0.1:`port`.
   std::string registeringLine(unsigned port);
 
