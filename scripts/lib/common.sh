@@ -83,6 +83,25 @@ jack_running() {
   JACK_NO_START_SERVER=1 jack_wait -c 2>/dev/null | grep -qx running
 }
 
+# JACK keeps its servers in a registry of eight entries in /dev/shm. A
+# server that is killed (as the MIDI tests do to theirs) keeps its entry,
+# and only a later server of the same name takes it back, so killed servers
+# of other names fill the registry until "Too many servers already active".
+# When no JACK server runs at all, every entry is such a leftover: this
+# removes the registry and the server files left beside it.
+clear_stale_jack_registry() {
+  local uid
+  uid=$(id -u)
+  # A zombie jackd is a killed one whose parent has not reaped it yet.
+  if ps -e -o stat=,comm= | awk '$2 == "jackd" && $1 !~ /^Z/ { found = 1 } END { exit !found }'; then
+    return 0
+  fi
+  [ -e /dev/shm/jack-shm-registry ] || return 0
+  log "no JACK server runs: removing the registry and files that killed servers left in /dev/shm"
+  rm -rf /dev/shm/jack-shm-registry /dev/shm/jack-"$uid"-* /dev/shm/jack_db-"$uid" \
+    /dev/shm/jack_*_"$uid"_* /dev/shm/jack_sem."$uid"_* 2>/dev/null || true
+}
+
 # Starts a JACK server with the dummy driver under the name $1 and the
 # period $2 (frames); sets JACK_PID and exports JACK_DEFAULT_SERVER. Words
 # after the period: "realtime" (realtime scheduling; none by default) and
@@ -97,6 +116,7 @@ start_jackd() {
       *) echo "start_jackd: unknown option $word" >&2; return 1 ;;
     esac
   done
+  clear_stale_jack_registry
   # A session of its own: Ctrl-C at the terminal must not stop the server
   # before the programs that use it; the caller stops it by JACK_PID.
   setsid jackd -n "$name" "${options[@]}" -d dummy -r 48000 -p "$period" >"${TMPDIR:-/tmp}/jackd-$name.log" 2>&1 &

@@ -12,6 +12,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.request
@@ -38,7 +39,10 @@ class Show:
         self.processes = []
         self.notara = None
         self.url = None
-        self.jack_name = "status%d" % os.getpid()
+        # One name per test program, not per process: JACK's registry holds
+        # eight servers, and a server that did not end cleanly keeps its entry
+        # until a server of the same name starts again.
+        self.jack_name = "notara-" + os.path.splitext(os.path.basename(sys.argv[0]))[0]
         self.env = dict(os.environ, JACK_DEFAULT_SERVER=self.jack_name, JACK_NO_START_SERVER="1")
         try:
             self._start(robots, sync_jack)

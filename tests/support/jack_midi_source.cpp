@@ -1,12 +1,14 @@
-// A JACK MIDI output port for tests, over RtMidi.
+// A JACK MIDI output port for tests, straight on libjack.
 #include "support/jack_midi_source.h"
 
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
 #include <jack/jack.h>
-#include <rtmidi/RtMidi.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
 #include <unistd.h>
 
 #include "platform/posix/quietmidi.h"
@@ -15,12 +17,8 @@ namespace notara::test
 {
   namespace
   {
-    // Keeps RtMidi's complaint instead of letting it print one.
-    void keepError(RtMidiError::Type type, const std::string& text, void* userData)
-    {
-      if (type != RtMidiError::WARNING && type != RtMidiError::DEBUG_WARNING)
-        *static_cast<std::string*>(userData) = text;
-    }
+    // Room for many more messages than a test sends between two periods.
+    constexpr std::size_t ringBytes = 1 << 16;
 
     std::string uniqueClientName()
     {
@@ -53,26 +51,63 @@ namespace notara::test
   JackMidiSource::JackMidiSource(const std::string& portName, const std::string& clientName)
     : clientName_(clientName), portName_(portName)
   {
-    // RtMidi complains on standard error when there is no server; ask first.
+    // libjack complains on standard error when there is no server; ask first.
     if (!serverAnswers())
       throw std::runtime_error("JackMidiSource::JackMidiSource: no JACK server answers for port " +
                                portName);
-    try
+    jack_status_t status{};
+    client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
+    if (client_ == nullptr)
+      throw std::runtime_error("JackMidiSource::JackMidiSource: can't open client " + clientName_);
+    ring_ = jack_ringbuffer_create(ringBytes);
+    port_ = jack_port_register(client_, portName_.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (ring_ == nullptr || port_ == nullptr || jack_set_process_callback(client_, &JackMidiSource::process, this) != 0 ||
+        jack_activate(client_) != 0)
     {
-      out_ = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, clientName_);
-      out_->setErrorCallback(&keepError, &error_);
-      out_->openVirtualPort(portName_);
+      close();
+      throw std::runtime_error("JackMidiSource::JackMidiSource: can't open port " + fullName());
     }
-    catch (const RtMidiError& e)
-    {
-      error_ = e.getMessage();
-    }
-    if (!error_.empty())
-      throw std::runtime_error("JackMidiSource::JackMidiSource: can't open port " + portName +
-                               ": " + error_);
   }
 
-  JackMidiSource::~JackMidiSource() = default;
+  JackMidiSource::~JackMidiSource()
+  {
+    close();
+  }
+
+  void JackMidiSource::close()
+  {
+    // Deactivating waits for a process cycle that runs; only then may the
+    // ring it reads go.
+    if (client_ != nullptr)
+    {
+      jack_deactivate(client_);
+      jack_client_close(client_);
+      client_ = nullptr;
+    }
+    if (ring_ != nullptr)
+      jack_ringbuffer_free(ring_);
+    ring_ = nullptr;
+  }
+
+  int JackMidiSource::process(jack_nframes_t frames, void* self) noexcept
+  {
+    auto* source = static_cast<JackMidiSource*>(self);
+    void* buffer = jack_port_get_buffer(source->port_, frames);
+    jack_midi_clear_buffer(buffer);
+    // Whole messages only, in order, at the start of the period; what the
+    // port's buffer can't take waits for the next one.
+    std::uint32_t size = 0;
+    while (jack_ringbuffer_peek(source->ring_, reinterpret_cast<char*>(&size), sizeof size) == sizeof size &&
+           jack_ringbuffer_read_space(source->ring_) >= sizeof size + size)
+    {
+      jack_midi_data_t* event = jack_midi_event_reserve(buffer, 0, size);
+      if (event == nullptr)
+        break;
+      jack_ringbuffer_read_advance(source->ring_, sizeof size);
+      jack_ringbuffer_read(source->ring_, reinterpret_cast<char*>(event), size);
+    }
+    return 0;
+  }
 
   std::string JackMidiSource::fullName() const
   {
@@ -86,9 +121,14 @@ namespace notara::test
 
   void JackMidiSource::send(const std::vector<std::uint8_t>& bytes)
   {
-    out_->sendMessage(bytes.data(), bytes.size());
-    if (!error_.empty())
-      throw std::runtime_error("JackMidiSource::send: can't send on " + fullName() + ": " + error_);
+    const auto size = static_cast<std::uint32_t>(bytes.size());
+    if (size == 0 || jack_ringbuffer_write_space(ring_) < sizeof size + size)
+      throw std::runtime_error("JackMidiSource::send: can't send " + std::to_string(size) + " bytes on " +
+                               fullName() + ": " + (size == 0 ? "an empty message" : "its buffer is full"));
+    // The size first, then the bytes: the process thread takes a message
+    // only once all of it is there.
+    jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(&size), sizeof size);
+    jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(bytes.data()), size);
     if (pace_.count() > 0)
       std::this_thread::sleep_for(pace_);
   }

@@ -3,14 +3,16 @@
 // MIDI input layer lists as a device, and that sends what it is told to.
 //
 // Threading: one thread at a time may use an object. JACK's process thread
-// takes the bytes from RtMidi's buffer; no callback reaches the caller.
+// takes the messages from a lock-free ring the caller's thread fills; no
+// callback reaches the caller.
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-class RtMidiOut;
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
 
 namespace notara::test
 {
@@ -41,7 +43,7 @@ namespace notara::test
     void setPace(std::chrono::milliseconds pace) { pace_ = pace; }
 
     /// Sends `bytes` as one MIDI event, unchecked; throws std::runtime_error
-    /// when RtMidi refuses it.
+    /// when it is empty or the buffer toward JACK is full.
     void send(const std::vector<std::uint8_t>& bytes);
     /// Sends a note on (status 0x90 + channel).
     void noteOn(int channel, int note, int velocity);
@@ -59,10 +61,16 @@ namespace notara::test
     void stop();
 
   private:
-    std::unique_ptr<RtMidiOut> out_;
+    /// JACK's process callback: the ring's messages into the port's buffer.
+    static int process(jack_nframes_t frames, void* self) noexcept;
+    /// Deactivates and closes the client, then frees the ring.
+    void close();
+
     std::string clientName_;
     std::string portName_;
-    std::string error_;  // RtMidi's last error, set from its error callback
+    jack_client_t* client_ = nullptr;
+    jack_port_t* port_ = nullptr;
+    jack_ringbuffer_t* ring_ = nullptr;
     std::chrono::milliseconds pace_{2};
   };
 }

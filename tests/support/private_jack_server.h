@@ -22,7 +22,7 @@ namespace notara::test
   class PrivateJackServer
   {
   public:
-    /// Starts jackd under a name of its own and waits until it answers;
+    /// Starts jackd under a name no other test uses now and waits until it answers;
     /// sets JACK_DEFAULT_SERVER and hides the ALSA sequencer. A synchronous
     /// server (jackd -S) waits for every client in each cycle, so it loses
     /// no MIDI event on a busy machine. Throws std::runtime_error when jackd
@@ -43,9 +43,16 @@ namespace notara::test
     void thaw();
 
   private:
+    /// How many server names the tests share (JACK's registry holds eight).
+    static constexpr int kNameSlots = 6;
+
+    /// Waits until the server `process` answers; false when it ended or never did.
+    static bool waitUntilAnswering(ChildProcess& process);
+
     std::string name_;
     TempDir dir_;
     std::unique_ptr<ChildProcess> jackd_;
+    int slotLock_ = -1;
   };
 
   /// Runs every test of a test program on a PrivateJackServer of its own:
