@@ -3,6 +3,7 @@
 #include "app/build_info.h"
 #include "bridge/midi.h"
 #include "libgantry/utime.h"
+#include "vaxo/latency_histogram.h"
 
 StatusView::StatusView(Midi& midi) : midi_(midi), startUs_(libgantry::utime()) {}
 
@@ -39,6 +40,12 @@ status::Snapshot StatusView::snapshot()
     robot.sent = view.textsSent;
     robot.dropped = view.textsDropped;
     robot.connections = view.connections;
+    for (const std::uint64_t bound : VLatencyHistogram::upperBoundsMicros)
+      robot.latency.bounds.push_back(static_cast<double>(bound) / 1e6);
+    robot.latency.counts.assign(view.writeLatency.begin(), view.writeLatency.end());
+    for (const std::uint64_t n : view.writeLatency)
+      robot.latency.count += n;
+    robot.latency.sum = static_cast<double>(view.writeLatencySumMicros) / 1e6;
 
     // Stalled: connected, texts waiting, and the queue has not shrunk for
     // stallTime; judged from what the snapshots saw of it.

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdint>
 #include <iostream>
 #include <mutex>
@@ -6,6 +7,7 @@
 #include "bridge/actionowners.h"
 #include "libgantry/utime.h"
 #include "midi/midinames.h"
+#include "vaxo/client.h"
 
 using midiname::controlChange;
 using midiname::noteOff;
@@ -29,6 +31,9 @@ namespace
         : midi_(midi), kept_(kept)
     {
       midi_.eventStart = now;
+      // The robots' write latency and age limit count from the event's
+      // arrival (utime is steady_clock's count of microseconds).
+      VSyncClient::stampSends(std::chrono::steady_clock::time_point(std::chrono::microseconds(now)));
       if (kept_)
         midi_.recent.begin(now, kind, channel, data1, data2);
       dispatching = true;
@@ -36,6 +41,7 @@ namespace
     ~EventRecord()
     {
       dispatching = false;
+      VSyncClient::stampSends({});
       if (kept_)
         midi_.recent.end();
     }

@@ -96,6 +96,7 @@ RobotLinkView RobotLink::view() const
   view.textsDroppedOld = client_->textsDroppedOld();
   view.textsReplaced = client_->textsReplaced();
   view.writeLatency = client_->writeLatency().read();
+  view.writeLatencySumMicros = client_->writeLatency().sumMicros();
   view.connections = connections_.load(std::memory_order_relaxed);
   return view;
 }

@@ -47,6 +47,8 @@ struct RobotLinkView
   /// Times from send to the last byte written, per bucket of
   /// VLatencyHistogram::upperBoundsMicros.
   VLatencyHistogram::Counts writeLatency{};
+  /// The sum of those times, in microseconds.
+  std::uint64_t writeLatencySumMicros = 0;
   /// Connections made since the link started.
   std::uint64_t connections = 0;
 };

@@ -10,6 +10,15 @@
 
 namespace status
 {
+  /// A histogram of latencies in seconds, Prometheus style.
+  struct HistogramSnapshot
+  {
+    std::vector<double> bounds;          ///< upper bounds of the buckets
+    std::vector<std::uint64_t> counts;   ///< per bucket, plus one for +Inf
+    double sum = 0;                      ///< sum of the observations
+    std::uint64_t count = 0;             ///< number of observations
+  };
+
   /// One robot line, in slot order.
   struct RobotStatus
   {
@@ -22,6 +31,7 @@ namespace status
     std::uint64_t dropped = 0;      ///< texts dropped (down or queue full)
     std::uint64_t connections = 0;  ///< connections made so far
     double sinceS = 0;              ///< seconds in the present state
+    HistogramSnapshot latency;      ///< MIDI event to the text's last byte written
   };
 
   /// One text an event made for one robot, cut to RecentEvent::textLimit bytes.
@@ -43,15 +53,6 @@ namespace status
     int data2 = 0;               ///< second data byte
     std::vector<RecentText> texts;  ///< what it sent, in order
     bool textsCut = false;       ///< true when it sent more texts than kept
-  };
-
-  /// A histogram of latencies in seconds, Prometheus style.
-  struct HistogramSnapshot
-  {
-    std::vector<double> bounds;          ///< upper bounds of the buckets
-    std::vector<std::uint64_t> counts;   ///< per bucket, plus one for +Inf
-    double sum = 0;                      ///< sum of the observations
-    std::uint64_t count = 0;             ///< number of observations
   };
 
   /// Everything the document, the metrics and the page show.

@@ -76,6 +76,22 @@ namespace status
     {
       out << "# HELP notara_" << name << ' ' << help << "\n# TYPE notara_" << name << ' ' << type << '\n';
     }
+
+    // The samples of one histogram: cumulative buckets, sum and count.
+    // `labels` is empty or ends with a comma.
+    void histogram(std::ostringstream& out, const char* name, const std::string& labels, const HistogramSnapshot& h)
+    {
+      std::uint64_t cumulative = 0;
+      for (std::size_t i = 0; i < h.counts.size(); ++i)
+      {
+        cumulative += h.counts[i];
+        out << "notara_" << name << "_bucket{" << labels << "le=\""
+            << (i < h.bounds.size() ? number(h.bounds[i]) : std::string("+Inf")) << "\"} " << cumulative << '\n';
+      }
+      const std::string plain = labels.empty() ? "" : "{" + labels.substr(0, labels.size() - 1) + "}";
+      out << "notara_" << name << "_sum" << plain << ' ' << number(h.sum) << '\n';
+      out << "notara_" << name << "_count" << plain << ' ' << cumulative << '\n';
+    }
   }
 
   std::string statusJson(const Snapshot& s)
@@ -180,16 +196,14 @@ namespace status
 
     family(out, "latency_seconds", "histogram",
            "Time from the MIDI callback to the text handed to the robot's socket.");
-    std::uint64_t cumulative = 0;
-    for (std::size_t i = 0; i < s.latency.counts.size(); ++i)
-    {
-      cumulative += s.latency.counts[i];
-      out << "notara_latency_seconds_bucket{le=\""
-          << (i < s.latency.bounds.size() ? number(s.latency.bounds[i]) : std::string("+Inf")) << "\"} "
-          << cumulative << '\n';
-    }
-    out << "notara_latency_seconds_sum " << number(s.latency.sum) << '\n';
-    out << "notara_latency_seconds_count " << cumulative << '\n';
+    histogram(out, "latency_seconds", "", s.latency);
+    family(out, "robot_latency_seconds", "histogram",
+           "Time from the MIDI callback to the last byte of the text written to the robot's socket.");
+    for (const RobotStatus& r : s.robots)
+      histogram(out, "robot_latency_seconds",
+                "slot=\"" + std::to_string(r.slot) + "\",host=\"" + labelValue(r.host) + "\",port=\"" +
+                  std::to_string(r.port) + "\",",
+                r.latency);
     return out.str();
   }
 }

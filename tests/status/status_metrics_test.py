@@ -47,7 +47,13 @@ class StatusMetricsTest(unittest.TestCase):
                 self.assertEqual(values[("notara_robot_up", labels)], 1)
                 self.assertEqual(values[("notara_robot_connections_total", labels)], 1)
                 self.assertEqual(values[("notara_robot_queued_bytes", labels)], 0)
+                # Every text written to the robot to its last byte: the two
+                # uploads (the control script and notara.vx), then one a message.
+                self.assertEqual(values[("notara_robot_latency_seconds_count", labels)], messages + 2)
+                self.assertEqual(values[("notara_robot_latency_seconds_bucket", labels | {("le", "+Inf")})],
+                                 messages + 2)
             self.assertEqual(types["notara_latency_seconds"], "histogram")
+            self.assertEqual(types["notara_robot_latency_seconds"], "histogram")
             # One observation per text the MIDI thread sent (each to both robots).
             self.assertEqual(values[("notara_latency_seconds_count", frozenset())], messages)
             self.assertEqual(values[("notara_latency_seconds_bucket", frozenset({"le": "+Inf"}.items()))], messages)

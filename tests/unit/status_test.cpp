@@ -56,8 +56,8 @@ namespace
     s.bpm = 120.5;
     s.parameter = 3;
     s.debug = 2;
-    s.robots.push_back({0, "127.0.0.1", 54000, "up", 0, 5, 1, 2, 1.5});
-    s.robots.push_back({3, "host\"with\\quote", 54001, "down", 12, 0, 4, 0, 0.25});
+    s.robots.push_back({0, "127.0.0.1", 54000, "up", 0, 5, 1, 2, 1.5, {{0.001, 0.01}, {2, 0, 1}, 0.5025, 3}});
+    s.robots.push_back({3, "host\"with\\quote", 54001, "down", 12, 0, 4, 0, 0.25, {}});
     status::RecentEvent e;
     e.sequence = 9;
     e.kind = 9;
@@ -241,6 +241,15 @@ TEST(StatusDocument, MetricsHaveTheirTypesLabelsAndACumulativeHistogram)
   EXPECT_NE(text.find("notara_latency_seconds_bucket{le=\"+Inf\"} 3\n"), std::string::npos);
   EXPECT_NE(text.find("notara_latency_seconds_count 3\n"), std::string::npos);
   EXPECT_NE(text.find("notara_latency_seconds_sum 5.00304\n"), std::string::npos);
+  // Each robot's histogram to the last byte written, with its labels.
+  const std::string robot0 = "slot=\"0\",host=\"127.0.0.1\",port=\"54000\"";
+  EXPECT_NE(text.find("# TYPE notara_robot_latency_seconds histogram\n"
+                      "notara_robot_latency_seconds_bucket{" + robot0 + ",le=\"0.001\"} 2\n"
+                      "notara_robot_latency_seconds_bucket{" + robot0 + ",le=\"0.01\"} 2\n"
+                      "notara_robot_latency_seconds_bucket{" + robot0 + ",le=\"+Inf\"} 3\n"
+                      "notara_robot_latency_seconds_sum{" + robot0 + "} 0.5025\n"
+                      "notara_robot_latency_seconds_count{" + robot0 + "} 3\n"),
+            std::string::npos) << text;
 }
 
 TEST(StatusReply, AnswersEachKindOfRequest)

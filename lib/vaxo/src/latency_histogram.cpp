@@ -14,7 +14,9 @@ std::size_t VLatencyHistogram::bucketOf(std::uint64_t micros)
 void VLatencyHistogram::record(std::chrono::nanoseconds latency)
 {
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(latency).count();
-  counts_[bucketOf(micros > 0 ? static_cast<std::uint64_t>(micros) : 0)].fetch_add(1, std::memory_order_relaxed);
+  const std::uint64_t positive = micros > 0 ? static_cast<std::uint64_t>(micros) : 0;
+  counts_[bucketOf(positive)].fetch_add(1, std::memory_order_relaxed);
+  sumMicros_.fetch_add(positive, std::memory_order_relaxed);
 }
 
 VLatencyHistogram::Counts VLatencyHistogram::read() const

@@ -50,6 +50,8 @@ namespace
   thread_local bool holdingSends = false;
   thread_local std::array<VSyncClient::Impl*, 64> heldClients{};
   thread_local std::size_t heldCount = 0;
+  // Set by stampSends: when the texts this thread sends were made.
+  thread_local Clock::time_point stampedMade{};
 }
 
 struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
@@ -531,7 +533,7 @@ int VSyncClient::Impl::queueLocked(const char* bytes, std::size_t size, Clock::t
 
 int VSyncClient::Impl::send(const void* data, std::size_t size, bool whole)
 {
-  const Clock::time_point made = Clock::now();
+  const Clock::time_point made = stampedMade != Clock::time_point{} ? stampedMade : Clock::now();
   const char* bytes = static_cast<const char*>(data);
   std::lock_guard<std::mutex> guard(mutex);
   if (state == State::Opening && std::this_thread::get_id() != ioThread)
@@ -754,6 +756,11 @@ std::size_t VSyncClient::queuedBytes() const
 void VSyncClient::holdSends()
 {
   holdingSends = true;
+}
+
+void VSyncClient::stampSends(std::chrono::steady_clock::time_point made)
+{
+  stampedMade = made;
 }
 
 void VSyncClient::flushHeldSends()

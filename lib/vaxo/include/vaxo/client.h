@@ -182,14 +182,20 @@ public:
   /// client it held texts for has queued (one non-blocking write each; the
   /// client's I/O thread writes what the socket doesn't take).
   static void flushHeldSends();
+  /// The texts this thread sends from now on were made at `made` (say, when
+  /// the MIDI event they answer arrived): their age and write latency count
+  /// from then. A default time point goes back to the time of each send.
+  /// Per thread; no lock.
+  static void stampSends(std::chrono::steady_clock::time_point made);
   /// Texts dropped because they were older than the age limit when their
   /// turn came, since construction.
   std::uint64_t textsDroppedOld() const;
   /// Queued assignments replaced by a later one to the same variable, since
   /// construction.
   std::uint64_t textsReplaced() const;
-  /// Time from each text's send call to its last byte written to the
-  /// socket, for texts written since construction.
+  /// Time from each text's making (its send call, or the time stampSends
+  /// gave) to its last byte written to the socket, for texts written since
+  /// construction.
   const VLatencyHistogram& writeLatency() const;
   /// The age limit of the outgoing queue (0: none).
   std::chrono::milliseconds maxAge() const;

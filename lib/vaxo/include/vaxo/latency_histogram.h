@@ -30,9 +30,12 @@ public:
   void record(std::chrono::nanoseconds latency);
   /// The counts now, bucket by bucket.
   Counts read() const;
+  /// The sum of every latency counted, in microseconds.
+  std::uint64_t sumMicros() const { return sumMicros_.load(std::memory_order_relaxed); }
   /// The bucket a latency of `micros` falls in.
   static std::size_t bucketOf(std::uint64_t micros);
 
 private:
   std::array<std::atomic<std::uint64_t>, bucketCount> counts_{};
+  std::atomic<std::uint64_t> sumMicros_{0};
 };
