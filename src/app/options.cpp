@@ -49,8 +49,6 @@ namespace
                  "                      serve a status page, /status.json and /metrics over\n"
                  "                      HTTP on ADDRESS (default 127.0.0.1), PORT (0: any free\n"
                  "                      one); exit status 1 when it can't listen\n"
-                 "\n"
-                 "Options of a start, before the arguments, each with its value:\n"
                  "  --device NAME       open the MIDI device named NAME (else the one whose\n"
                  "                      name contains NAME, ignoring case) in place of a\n"
                  "                      device number; wait for it when none is listed;\n"
