@@ -2,6 +2,7 @@
 // dispatch executes them; their texts arrive through Midi::send in memory
 // clients placed in the robot slots.
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -184,10 +185,15 @@ namespace
   {
     Midi::Operation* key = make("EmitMap", {"midi.key"});
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(run(*key, noteOn, 0, 60, 100), Texts{"emit midi.key(9,0,60,100),"});
-    EXPECT_EQ(run(*key, noteOff, 0, 60, 64), Texts{"emit midi.key(8,0,60,64),"});
-    EXPECT_EQ(run(*key, controlChange, 18, 7, 0), Texts{"emit midi.key(11,18,7,0),"});
-    EXPECT_EQ(run(*key, noteOn, 15, 127, 0), Texts{"emit midi.key(9,15,127,0),"});
+    // {kind, slot, data1, data2} and the text: the kind's number, the slot
+    // and both data bytes as they came, velocity 0 included.
+    const std::vector<std::pair<std::array<int, 4>, std::string>> events{
+      {{noteOn, 0, 60, 100}, "emit midi.key(9,0,60,100),"},
+      {{noteOff, 0, 60, 64}, "emit midi.key(8,0,60,64),"},
+      {{controlChange, 18, 7, 0}, "emit midi.key(11,18,7,0),"},
+      {{noteOn, 15, 127, 0}, "emit midi.key(9,15,127,0),"}};
+    for (const auto& [event, text] : events)
+      EXPECT_EQ(run(*key, event[0], event[1], event[2], event[3]), Texts{text});
 
     EXPECT_EQ(make("EmitMap", {}), nullptr);
     EXPECT_EQ(make("EmitMap", {"a", "b"}), nullptr);

@@ -89,10 +89,13 @@ namespace
   // server's connection number `index`.
   struct Connected
   {
-    Connected(TestServer& server, Log& log, std::size_t index, bool startReader = true)
+    // `tag`, when given, is logged too.
+    Connected(TestServer& server, Log& log, std::size_t index, bool startReader = true, const char* tag = nullptr)
         : client(std::make_unique<VSyncClient>("127.0.0.1", server.port(), 128000, false, startReader, 2))
     {
       client->setErrorCallback(new Logger(log, "error"));
+      if (tag != nullptr)
+        client->setCallback(new Logger(log, tag), tag);
       EXPECT_TRUE(server.waitForConnections(index + 1));
       EXPECT_TRUE(client->isConnected());
     }
@@ -251,8 +254,7 @@ TEST(VaxoClient, MalformedLinesAreReportedWithTheirFirst80Bytes)
 {
   TestServer server;
   Log log;
-  Connected c(server, log, 0);
-  c.client->setCallback(new Logger(log, "t"), "t");
+  Connected c(server, log, 0, true, "t");
   std::string garbage;
   for (int i = 0; garbage.size() < 200; ++i)
     garbage += std::to_string(i) + "x";
@@ -274,8 +276,7 @@ TEST(VaxoClient, AnErrorNestedTooDeepIsMalformedAndReadingGoesOn)
 {
   TestServer server;
   Log log;
-  Connected c(server, log, 0);
-  c.client->setCallback(new Logger(log, "t"), "t");
+  Connected c(server, log, 0, true, "t");
   // Some 500 kB of nested objects: built and re-serialised recursively on
   // the reader thread, they would overflow its stack.
   std::string hostile = R"({"tag":"error","error":)";
@@ -294,8 +295,7 @@ TEST(VaxoClient, AnOverLongLineIsReportedOnceAndReadingGoesOn)
 {
   TestServer server;
   Log log;
-  Connected c(server, log, 0);
-  c.client->setCallback(new Logger(log, "t"), "t");
+  Connected c(server, log, 0, true, "t");
   // A line of exactly 1 MiB is a message; one byte more is not.
   const std::string prefix = R"({"tag":"t","value":")";
   const std::string fits = prefix + std::string(1048576 - prefix.size() - 2, 'f') + "\"}";
@@ -317,8 +317,7 @@ TEST(VaxoClient, ConnectionClosedIsReportedExactlyOnceAndLaterSendsAreDropped)
 {
   TestServer server;
   Log log;
-  Connected c(server, log, 0);
-  c.client->setCallback(new Logger(log, "t"), "t");
+  Connected c(server, log, 0, true, "t");
   server.sendLine(0, dataLine("t", "1"));
   server.sendRaw(0, R"({"tag":"t","val)");   // cut short by the close
   server.close(0);

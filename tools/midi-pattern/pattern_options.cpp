@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "common/command_line.h"
 #include "midi-pattern/pattern_parser.h"
 
 namespace midipattern
@@ -31,36 +32,18 @@ namespace midipattern
     PatternOptions options;
     options.patternFile = defaultPattern;
     bool fileGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i)
+    toolcommon::CommandLine line(args, where);
+    while (line.next())
     {
-      std::string arg = args[i];
-      std::optional<std::string> inlineValue;
-      if (arg.rfind("--", 0) == 0)
-        if (const auto eq = arg.find('='); eq != std::string::npos)
-        {
-          inlineValue = arg.substr(eq + 1);
-          arg.resize(eq);
-        }
-      auto value = [&]() -> std::string {
-        if (inlineValue)
-          return *inlineValue;
-        if (i + 1 >= args.size())
-          throw std::invalid_argument(std::string(where) + arg + " needs a value");
-        return args[++i];
-      };
-      auto noValue = [&] {
-        if (inlineValue)
-          throw std::invalid_argument(std::string(where) + arg + " takes no value");
-      };
-
+      const std::string& arg = line.name();
       if (arg == "--help" || arg == "-h")
       {
-        noValue();
+        line.noValue();
         options.help = true;
       }
       else if (arg == "--port")
       {
-        options.portName = value();
+        options.portName = line.value();
         // JACK and ALSA both refuse empty names, and ':' separates JACK's client from its port.
         if (options.portName.empty() || options.portName.find(':') != std::string::npos ||
             options.portName.size() > 64)
@@ -69,7 +52,7 @@ namespace midipattern
       }
       else if (arg == "--api")
       {
-        const std::string api = value();
+        const std::string api = line.value();
         if (api == "auto")
           options.api = MidiApi::automatic;
         else if (api == "alsa")
@@ -81,32 +64,32 @@ namespace midipattern
                                       "' for --api (auto, alsa or jack)");
       }
       else if (arg == "--wait")
-        options.waitSeconds = parseNumber(arg, value(), 0, 86400);
+        options.waitSeconds = parseNumber(arg, line.value(), 0, 86400);
       else if (arg == "--lead-in")
-        options.leadInSeconds = parseNumber(arg, value(), 0, 600);
+        options.leadInSeconds = parseNumber(arg, line.value(), 0, 600);
       else if (arg == "--gap")
-        options.gapMillis = static_cast<int>(parseNumber(arg, value(), 0, 1000));
+        options.gapMillis = static_cast<int>(parseNumber(arg, line.value(), 0, 1000));
       else if (arg == "--tempo")
-        options.tempo = parseNumber(arg, value(), 1, 1000);
+        options.tempo = parseNumber(arg, line.value(), 1, 1000);
       else if (arg == "--from")
-        options.fromSeconds = parseNumber(arg, value(), 0, 86400);
+        options.fromSeconds = parseNumber(arg, line.value(), 0, 86400);
       else if (arg == "--clock")
       {
-        noValue();
+        line.noValue();
         options.clock = true;
       }
       else if (arg == "--verbose" || arg == "-v")
       {
-        noValue();
+        line.noValue();
         options.verbose = true;
       }
       else if (arg == "--print")
       {
-        noValue();
+        line.noValue();
         options.printOnly = true;
       }
       else if (arg.rfind("-", 0) == 0 && arg != "-")
-        throw std::invalid_argument(std::string(where) + "unknown option '" + args[i] + "' (see --help)");
+        throw std::invalid_argument(std::string(where) + "unknown option '" + line.whole() + "' (see --help)");
       else
       {
         if (fileGiven)

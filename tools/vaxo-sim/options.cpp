@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "common/command_line.h"
+
 namespace vaxosim
 {
   namespace
@@ -27,55 +29,37 @@ namespace vaxosim
   SimOptions parseCommandLine(const std::vector<std::string>& args)
   {
     SimOptions options;
-    for (std::size_t i = 0; i < args.size(); ++i)
+    toolcommon::CommandLine line(args, "parseCommandLine: ");
+    while (line.next())
     {
-      std::string arg = args[i];
-      std::optional<std::string> inlineValue;
-      if (arg.rfind("--", 0) == 0)
-        if (auto eq = arg.find('='); eq != std::string::npos)
-        {
-          inlineValue = arg.substr(eq + 1);
-          arg.resize(eq);
-        }
-      auto value = [&]() -> std::string {
-        if (inlineValue)
-          return *inlineValue;
-        if (i + 1 >= args.size())
-          throw std::invalid_argument("parseCommandLine: " + arg + " needs a value");
-        return args[++i];
-      };
-      auto noValue = [&] {
-        if (inlineValue)
-          throw std::invalid_argument("parseCommandLine: " + arg + " takes no value");
-      };
-
+      const std::string& arg = line.name();
       if (arg == "--help" || arg == "-h")
       {
-        noValue();
+        line.noValue();
         options.help = true;
       }
       else if (arg == "--host")
       {
-        options.host = value();
+        options.host = line.value();
         if (options.host.empty())
           throw std::invalid_argument("parseCommandLine: --host needs a host name or address");
       }
       else if (arg == "--port" || arg == "-p")
-        options.port = parsePort(value());
+        options.port = parsePort(line.value());
       else if (arg == "--record")
       {
-        std::string dir = value();
+        std::string dir = line.value();
         if (dir.empty())
           throw std::invalid_argument("parseCommandLine: --record needs a directory");
         options.recordDir = dir;
       }
       else if (arg == "--full")
       {
-        noValue();
+        line.noValue();
         options.fullStatements = true;
       }
       else
-        throw std::invalid_argument("parseCommandLine: unknown argument '" + args[i] + "' (see --help)");
+        throw std::invalid_argument("parseCommandLine: unknown argument '" + line.whole() + "' (see --help)");
     }
     return options;
   }
