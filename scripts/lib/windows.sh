@@ -131,8 +131,54 @@ windows_check_notara() {
     printf '%s\n' "$err" >&2
     status=1
   fi
+  windows_check_status_document "$dir" "$work" || status=1
   [ $status -eq 0 ] && rm -rf "$work"
   return $status
+}
+
+# notara.exe waiting for a MIDI device by name that isn't there serves its
+# status document; the host fetches /status.json as a page at the desk
+# would, and finds no device open and no robot. $1: the build, $2: a
+# working directory.
+windows_check_status_document() {
+  local dir=$1 work=$2 pid url="" i rc=0
+  (cd "$work" && exec "$NOTARA_WINE_RUN" "$dir/src/app/notara.exe" --status 127.0.0.1:0 --device "no such device" \
+    >status-stdout 2>status-stderr) &
+  pid=$!
+  for i in $(seq 1 300); do
+    url=$(tr -d '\r' 2>/dev/null <"$work/status-stderr" | sed -n 's|^Status page: \(http://127\.0\.0\.1:[0-9]*/\)$|\1|p')
+    [ -n "$url" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$url" ]; then
+    echo "windows_check_notara: notara.exe --status 127.0.0.1:0 --device wrote no status line:" >&2
+    tr -d '\r' <"$work/status-stderr" >&2
+    rc=1
+  elif ! python3 - "$url" <<'EOF_PY'
+import json
+import sys
+import urllib.request
+
+with urllib.request.urlopen(sys.argv[1] + "status.json", timeout=10) as reply:
+    doc = json.load(reply)
+problems = []
+if not isinstance(doc.get("version"), str) or not doc["version"]:
+    problems.append("no version")
+if doc.get("midi", {}).get("state") != "gone":
+    problems.append("midi is %r, not gone" % doc.get("midi"))
+if doc.get("robots") != []:
+    problems.append("robots are %r" % doc.get("robots"))
+if problems:
+    sys.exit("windows_check_notara: /status.json of notara.exe: " + "; ".join(problems))
+EOF_PY
+  then
+    rc=1
+  fi
+  # Nothing of notara.exe's to close here: ended at once.
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  return $rc
 }
 
 # The Windows build's client-library test against vaxo-sim running natively

@@ -13,29 +13,35 @@ std::string usageText(const char* program)
          "\tParameters defaults to 0, notara.conf and 0 respectively\n";
 }
 
-int loadConfiguration(Midi& midi, const std::string& confFile, const char* program)
+std::string readConfiguration(Midi& midi, const std::string& confFile)
 {
-  std::cerr << "parsing " << confFile << std::endl;
   // A file that can't be opened leaves the stream failed; the parser
   // answers false for it.
   std::ifstream conf(confFile);
-
-  bool loaded = false;
   try
   {
-    loaded = midi.parseConfig(conf);
+    if (!midi.parseConfig(conf))
+      return "parsing " + confFile + " failed";
   }
   catch (const std::exception& e)
   {
-    std::cerr << "notara: configuration error in " << confFile << ": " << e.what() << std::endl;
-    return 2;
+    return "configuration error in " + confFile + ": " + e.what();
   }
+  return {};
+}
 
-  if (!loaded)
+int loadConfiguration(Midi& midi, const std::string& confFile, const char* program)
+{
+  std::cerr << "parsing " << confFile << std::endl;
+  const std::string error = readConfiguration(midi, confFile);
+  if (error.empty())
+    return 0;
+  if (error.rfind("parsing ", 0) == 0)
   {
-    std::cerr << " parsing " << confFile << " failed" << std::endl;
+    std::cerr << ' ' << error << std::endl;
     std::cerr << usageText(program) << std::flush;
-    return 2;
   }
-  return 0;
+  else
+    std::cerr << "notara: " << error << std::endl;
+  return 2;
 }

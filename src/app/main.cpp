@@ -9,10 +9,12 @@
 
 #include <windows.h>
 
+#include "app/config_reloader.h"
 #include "app/load_config.h"
 #include "app/options.h"
 #include "app/status_view.h"
 #include "bridge/midi.h"
+#include "libgantry/utime.h"
 #include "midi/devicename.h"
 #include "platform/processend.h"
 #include "status/status_server.h"
@@ -26,6 +28,15 @@ namespace
   // the process ends, which never runs their destructors.
   StatusView* view = nullptr;
   status::StatusServer* server = nullptr;
+  // Reloads the configuration on request, from the end of start-up on.
+  ConfigReloader* reloader = nullptr;
+
+  // The platform's reload request (a SIGHUP from another process).
+  void requestReload()
+  {
+    if (reloader != nullptr)
+      reloader->request();
+  }
 
   // Device numbers and debug levels read like strtol with base 0: 0x1 is
   // hexadecimal, 010 octal, text without digits 0.
@@ -71,6 +82,7 @@ namespace
 
 int main(int argc, char** argv)
 {
+  const std::int64_t startUs = libgantry::utime();
   // --help, --version and --check need no MIDI: they run before the MIDI
   // system is first asked anything (arming the release below asks it).
   if (const std::optional<int> status = runOptionWithoutMidi(midi, argc, argv))
@@ -137,6 +149,14 @@ int main(int argc, char** argv)
   // Applied only now, so the configuration's own traces follow level 0.
   if (argc > argument + 1)
     midi.debugLevel = toNumber(argv[argument + 1]);
+
+  // From now on the configuration may be read again: on "reload" typed on
+  // standard input, and on a SIGHUP that another process sent.
+  reloader = new ConfigReloader(midi, confFile, startUs);
+  reloader->start(true);
+  notara::platform::onReloadRequest(&requestReload);
+  if (view != nullptr)
+    view->setConfig(reloader);
 
   for (;;)
     Sleep(900);

@@ -1,6 +1,7 @@
 #include "app/status_view.h"
 
 #include "app/build_info.h"
+#include "app/config_reloader.h"
 #include "bridge/midi.h"
 #include "libgantry/utime.h"
 #include "vaxo/latency_histogram.h"
@@ -71,6 +72,11 @@ status::Snapshot StatusView::snapshot()
     s.robots.push_back(std::move(robot));
   }
 
+  if (const ConfigReloader* reloader = config_.load())
+  {
+    const ConfigView config = reloader->view();
+    s.config = status::ConfigStatus{config.file, config.loadedAtS, config.reloads, config.error};
+  }
   s.latency = midi_.latency.read();
   s.recent = midi_.recent.read(startUs_);
   return s;

@@ -8,12 +8,14 @@
 // of each robot's queue between calls). It reads relaxed atomics and fixed
 // rings and takes no lock that the MIDI thread takes.
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "status/status_source.h"
 
+class ConfigReloader;
 class Midi;
 
 /// The status source of a running bridge.
@@ -27,6 +29,8 @@ public:
   explicit StatusView(Midi& midi);
   /// The bridge's state now.
   status::Snapshot snapshot() override;
+  /// From now on the snapshots show `reloader`'s configuration (main thread).
+  void setConfig(const ConfigReloader* reloader) { config_.store(reloader); }
 
 private:
   // What the last snapshots saw of one robot's queue.
@@ -40,5 +44,6 @@ private:
 
   Midi& midi_;
   const std::int64_t startUs_;
+  std::atomic<const ConfigReloader*> config_{nullptr};
   std::array<QueueSeen, 32> queues_{};
 };

@@ -1,7 +1,9 @@
 #include "bridge/midi.h"
 
+#include <algorithm>
 #include <iostream>
 #include <mutex>
+#include <vector>
 
 #include "bridge/actionowners.h"
 #include "bridge/time_source.h"
@@ -67,4 +69,47 @@ std::size_t Midi::withdrawActions(int robotSlot)
     std::cerr << "Withdrew " << withdrawn << " actions registered by robot " << robotSlot
               << std::endl;
   return withdrawn;
+}
+
+std::size_t Midi::adoptActions(Midi& staged, std::uint32_t goneRobots)
+{
+  // Everything that can fail to allocate is made before the lock: under it
+  // only swaps and moves, so a dispatch waits for no more than that.
+  ActionOwners::Tables next;
+  for (std::size_t i = 0; i < next.size(); ++i)
+  {
+    next[i] = std::move(staged.actions[i]);
+    staged.actions[i].clear();
+    for (Action& action : next[i])
+      action.operation->midi = this;
+    next[i].reserve(next[i].size() + actions[i].size());
+  }
+  std::vector<Operation*> old;
+  std::size_t inForce = 0;
+  {
+    std::lock_guard<Lockable> guard(lock);
+    for (int slot = 0; slot < slotCount; ++slot)
+      if ((goneRobots & (std::uint32_t{1} << slot)) != 0)
+        owners->withdraw(actions, slot);
+    for (std::size_t i = 0; i < actions.size(); ++i)
+    {
+      // The new configuration's records, then the robots' that stay, in
+      // their order: as a start followed by those registrations.
+      for (const Action& action : actions[i])
+        if (action.owner == configurationOwner)
+          old.push_back(action.operation);
+        else
+          next[i].push_back(action);
+      actions[i].swap(next[i]);
+      inForce += actions[i].size();
+    }
+  }
+  // No walk can run one of them now: each walk holds the lock, and the
+  // tables it walks hold them no more. One operation serves every slot of
+  // its action: freed once.
+  std::sort(old.begin(), old.end());
+  old.erase(std::unique(old.begin(), old.end()), old.end());
+  for (Operation* operation : old)
+    delete operation;
+  return inForce;
 }

@@ -183,8 +183,8 @@ public:
   void onInputEnd() override;
 
   /// How long a text may wait in a robot's queue before it is dropped, for
-  /// robots added from now on (0: no limit); set by a `maxage` line. Main
-  /// thread only.
+  /// robots added from now on (0: no limit); set by a `maxage` line. The
+  /// thread that reads the configuration only (main, then the reloader).
   std::chrono::milliseconds robotMaxAge = VQueuePolicy().maxAge;
 
   /// Sends `text` unchanged to every filled robot slot selected by
@@ -216,6 +216,17 @@ public:
   /// withdrawn and are bounded together (ActionOwners::unknownRobot).
   /// Always V_CONTINUE.
   VCallbackAction onControl(const VMessage& msg, int robotSlot);
+
+  /// Puts the actions of `staged` (a bridge that read a configuration with
+  /// its robots only recorded) in place of those this bridge's
+  /// configuration installed, and withdraws what the robots of
+  /// `goneRobots` (bit i = slot i) registered; the other robots'
+  /// registrations stay, after the configuration's as before. One swap
+  /// under `lock`, so a dispatch sees the old tables or the new ones; the
+  /// old operations are freed after it. `staged` is left without actions.
+  /// The number of records in force. Any thread but the MIDI thread, with
+  /// no lock held.
+  std::size_t adoptActions(Midi& staged, std::uint32_t goneRobots);
 
   /// Removes every action that robot slot `robotSlot` registered and frees
   /// their operations once no dispatch walk can be executing them. Returns

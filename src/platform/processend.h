@@ -23,4 +23,14 @@ namespace notara::platform
   /// Runs the releases now, then ends the process with `status` without
   /// running static destructors (threads may still use static objects).
   [[noreturn]] void endProcess(int status);
+
+  /// Asks the program to read its configuration again; it must not throw
+  /// and must return soon (it hands the work to a thread of the program).
+  using ReloadRequest = void (*)();
+
+  /// From now on a SIGHUP that another process sent (kill, systemctl
+  /// reload) calls `request` on the signal watcher's thread instead of
+  /// ending the process; the hang-up of the process's terminal still ends
+  /// it. Where there is no SIGHUP, nothing. Call it after onProcessEnd.
+  void onReloadRequest(ReloadRequest request);
 }

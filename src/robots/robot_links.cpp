@@ -2,7 +2,9 @@
 // report of dropped texts.
 #include "robots/robot_links.h"
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 #include <cstdint>
 #include <iostream>
 
@@ -33,9 +35,12 @@ int RobotLinks::add(RobotEvents& events, unsigned index, const std::string& host
     return -1;
   if (recording_)
   {
-    recorded_.push_back({index, host, port});
+    recorded_.push_back({index, host, port, maxAge});
     return 1;
   }
+  // A link the slot held goes first: it must not go on withdrawing the
+  // actions of the slot's server.
+  retire(index);
   auto link = std::make_unique<RobotLink>(events, static_cast<int>(index), host, port, clients_, maxAge);
   RobotLink& added = *link;
   {
@@ -44,22 +49,58 @@ int RobotLinks::add(RobotEvents& events, unsigned index, const std::string& host
     if (!monitor_.joinable())
       monitor_ = std::thread([this] { monitor(); });
   }
-  slots_[index].store(&added, std::memory_order_release);
+  lines_[index] = Address{index, host, port, maxAge};
+  slots_[index].store(&added, std::memory_order_seq_cst);
   added.start();
   return 1;
+}
+
+void RobotLinks::retire(unsigned index)
+{
+  if (index >= slotCount)
+    return;
+  RobotLink* const link = slots_[index].exchange(nullptr, std::memory_order_seq_cst);
+  lines_[index].reset();
+  if (link == nullptr)
+    return;
+  // A send counts itself before it loads a slot: once the count has been
+  // seen at zero after the slot was emptied, no send holds the old link.
+  // Sends take microseconds, so the wait is short even under a flood.
+  while (senders_.load(std::memory_order_seq_cst) != 0)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  std::unique_ptr<RobotLink> owned;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto found = std::find_if(links_.begin(), links_.end(), [link](const auto& held) { return held.get() == link; });
+    if (found != links_.end())
+    {
+      owned = std::move(*found);
+      links_.erase(found);
+    }
+  }
+  // Outside the mutex: the destructor joins the link's thread, whose
+  // events may want the views.
+  owned.reset();
 }
 
 std::uint32_t RobotLinks::send(int robotMask, const std::string& text)
 {
   const auto mask = static_cast<std::uint32_t>(robotMask);
   std::uint32_t reached = 0;
+  // Counted for retire: a link is destroyed only while no send runs.
+  senders_.fetch_add(1, std::memory_order_seq_cst);
+  struct Uncount
+  {
+    std::atomic<int>& senders;
+    ~Uncount() { senders.fetch_sub(1, std::memory_order_seq_cst); }
+  } uncount{senders_};
   for (std::size_t i = 0; i < slotCount; ++i)
   {
     if ((mask & (std::uint32_t{1} << i)) == 0)
       continue;
     // A robot that doesn't read or is down drops the text and counts it;
     // its link reports the count.
-    if (RobotLink* link = slots_[i].load(std::memory_order_acquire))
+    if (RobotLink* link = slots_[i].load(std::memory_order_seq_cst))
     {
       link->send(text);
       reached |= std::uint32_t{1} << i;

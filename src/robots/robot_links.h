@@ -5,8 +5,8 @@
 // - the main thread constructs the object and calls add (while the
 //   configuration is read), recordOnly and recorded;
 // - send runs on the MIDI input thread and on the client I/O threads (the
-//   control channel's setparameter); it takes no lock: it loads each
-//   addressed slot's link and hands it the text. The client takes its own
+//   control channel's setparameter); it takes no lock: it counts itself in
+//   `senders_`, loads each addressed slot's link and hands it the text. The client takes its own
 //   send lock only around a non-blocking write or an append to its bounded
 //   queue, never while the server is slow, and drops what doesn't fit;
 // - a monitor thread of this object wakes once a second and has each link
@@ -14,6 +14,9 @@
 // - views runs on any thread but the MIDI input thread; it takes `mutex_`,
 //   which neither send nor the MIDI thread ever takes;
 // - each link's client runs the link's connection events on its own thread.
+// - retire runs on the thread that reloads the configuration (one at a
+//   time, never the MIDI thread): it empties the slot, waits until no send
+//   counted in `senders_` can still hold the old link, then destroys it.
 // A slot holds a link pointer that send loads; it is written once the link
 // exists, so a concurrent send sees the empty slot or the link.
 #include <array>
@@ -24,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,16 +54,23 @@ public:
   /// connections and control messages, and fills the slot; its queued texts
   /// are dropped once older than `maxAge` (0: never). The connection is made
   /// in the background. 1, or -1 for an index above 31. A link the slot held
-  /// before keeps running, no longer addressed.
+  /// before is retired first.
   int add(RobotEvents& events, unsigned index, const std::string& host, unsigned port,
           std::chrono::milliseconds maxAge = VQueuePolicy().maxAge);
 
-  /// A robot line as add received it while recording.
+  /// A robot line as add received it.
   struct Address
   {
     unsigned index;    ///< robot slot
     std::string host;  ///< host name or address
     unsigned port;     ///< TCP port
+    std::chrono::milliseconds maxAge{0};  ///< its queue's age limit
+
+    /// True when both name the same robot, the same way.
+    bool operator==(const Address& other) const
+    {
+      return index == other.index && host == other.host && port == other.port && maxAge == other.maxAge;
+    }
   };
   /// A configuration check: from now on add records each robot line and
   /// connects nothing, so no slot is filled and send reaches no one. Called
@@ -67,6 +78,13 @@ public:
   void recordOnly() { recording_ = true; }
   /// The robot lines add recorded, in order.
   const std::vector<Address>& recorded() const { return recorded_; }
+
+  /// The line of the link in slot `index`, if one fills it (reloading
+  /// thread or main thread).
+  const std::optional<Address>& line(unsigned index) const { return lines_.at(index); }
+  /// Empties slot `index` and closes its link, once no send can still be
+  /// handing it a text. Nothing for an empty slot.
+  void retire(unsigned index);
 
   /// Hands `text` to the link of every filled slot of `robotMask`, in
   /// ascending slot order; the mask of the slots it was handed to.
@@ -88,4 +106,6 @@ private:
   std::thread monitor_;
   bool recording_ = false;          // main thread only
   std::vector<Address> recorded_;   // main thread only
+  std::array<std::optional<Address>, slotCount> lines_{};  // the thread that adds and retires
+  std::atomic<int> senders_{0};     // sends in progress
 };

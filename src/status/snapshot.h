@@ -55,6 +55,15 @@ namespace status
     bool textsCut = false;       ///< true when it sent more texts than kept
   };
 
+  /// The configuration file in force.
+  struct ConfigStatus
+  {
+    std::string file;                  ///< the file
+    double loadedAtS = 0;              ///< when it was read, seconds since start
+    std::uint64_t reloads = 0;         ///< reloads that took effect
+    std::optional<std::string> error;  ///< the last reload's error, or none
+  };
+
   /// Everything the document, the metrics and the page show.
   struct Snapshot
   {
@@ -69,6 +78,7 @@ namespace status
     std::uint32_t parameter = 0;     ///< the parameter word
     int debug = 0;                   ///< the debug level
     std::vector<RobotStatus> robots; ///< per robot line, in slot order
+    std::optional<ConfigStatus> config; ///< none until start-up read it
     HistogramSnapshot latency;       ///< MIDI callback to text written
     std::vector<RecentEvent> recent; ///< the last events, newest last
   };

@@ -125,7 +125,7 @@ namespace status
                         {"texts_cut", e.textsCut}});
     }
 
-    const nlohmann::json document = {
+    nlohmann::json document = {
         {"version", s.version},
         {"uptime_s", std::round(s.uptimeS * 1000) / 1000},
         {"midi",
@@ -140,6 +140,11 @@ namespace status
         {"latency",
          {{"count", s.latency.count}, {"sum_s", s.latency.sum}}},
         {"recent", recent}};
+    if (s.config)
+      document["config"] = {{"file", s.config->file},
+                            {"loaded_s", std::round(s.config->loadedAtS * 1000) / 1000},
+                            {"reloads", s.config->reloads},
+                            {"error", s.config->error ? nlohmann::json(*s.config->error) : nlohmann::json()}};
     // Robot servers and the configuration may hand us any bytes.
     return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
@@ -194,6 +199,13 @@ namespace status
             << r.port << "\"} " << number(one.value(r)) << '\n';
     }
 
+    if (s.config)
+    {
+      family(out, "config_reloads_total", "counter", "Reloads of the configuration that took effect.");
+      out << "notara_config_reloads_total " << s.config->reloads << '\n';
+      family(out, "config_reload_failed", "gauge", "1 when the last reload failed and the running configuration was kept.");
+      out << "notara_config_reload_failed " << (s.config->error ? 1 : 0) << '\n';
+    }
     family(out, "latency_seconds", "histogram",
            "Time from the MIDI callback to the text handed to the robot's socket.");
     histogram(out, "latency_seconds", "", s.latency);

@@ -1,5 +1,5 @@
-// SIGINT, SIGTERM and a hang-up end notara promptly whatever its MIDI
-// server does: while all is well, right after the JACK server was killed
+// SIGINT, SIGTERM and a hang-up of its terminal end notara promptly
+// whatever its MIDI server does: while all is well, right after the JACK server was killed
 // and started again, and while the server is stopped (SIGSTOP) and answers
 // nothing. Each ends it by that signal within two seconds.
 #include <chrono>
@@ -70,18 +70,24 @@ namespace
       jack.reset();
     }
 
-    // Starts notara on the source and waits until it idles.
+    // Starts notara on the source, on a terminal of its own, and waits
+    // until it idles.
     bool startNotara()
     {
       run = std::make_unique<NotaraRun>(NOTARA_BINARY, "");
-      run->start({"--device", source->deviceName()});
+      run->start({"--device", source->deviceName()}, true);
       return run->waitUntilIdle();
     }
 
-    // Sends `signal` to notara and checks that it ended by it within the bound.
+    // Sends `signal` to notara and checks that it ended by it within the
+    // bound. SIGHUP comes from its terminal's hang-up: one that another
+    // process sends asks for a reload.
     void expectEndsBy(int signal, const std::string& when)
     {
-      ::kill(run->process().pid(), signal);
+      if (signal == SIGHUP)
+        run->process().hangUp();
+      else
+        ::kill(run->process().pid(), signal);
       const std::optional<ExitStatus> status = run->process().waitForExit(endBound);
       ASSERT_TRUE(status) << strsignal(signal) << " " << when << ": still running after 2 s\n"
                           << run->process().errors();

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "support/jack_midi_source.h"
 #include "support/jack_test.h"
 #include "support/notara_run.h"
+#include "support/numbered_events.h"
 #include "support/private_jack_server.h"
 #include "support/silent_host.h"
 #include "support/test_server.h"
@@ -30,33 +30,6 @@ namespace
   // notara, and every event the test plays must reach a healthy robot.
   [[maybe_unused]] testing::Environment* const privateJack =
     testing::AddGlobalTestEnvironment(new PrivateJackEnvironment(true));
-
-  // Event k of a numbered run: a note on of channel 0 whose key and
-  // velocity carry k, and the text the action "EmitMap midi.key" makes of it.
-  int keyOf(int k) { return k % 128; }
-  int velocityOf(int k) { return 1 + (k / 128) % 127; }
-  std::string textOf(int k)
-  {
-    return "emit midi.key(9,0," + std::to_string(keyOf(k)) + "," + std::to_string(velocityOf(k)) + "),";
-  }
-
-  // The numbers of the events whose texts make up `texts`, in order; -1
-  // for a text that is no such event's.
-  std::vector<int> eventsIn(const std::string& texts)
-  {
-    std::vector<int> events;
-    static const std::regex text(R"(emit midi\.key\(9,0,(\d+),(\d+)\),)");
-    auto at = texts.cbegin();
-    std::smatch match;
-    while (at != texts.cend())
-    {
-      if (!std::regex_search(at, texts.cend(), match, text, std::regex_constants::match_continuous))
-        return events.push_back(-1), events;
-      events.push_back(std::stoi(match[1]) + 128 * (std::stoi(match[2]) - 1));
-      at = match[0].second;
-    }
-    return events;
-  }
 
   // The sum of the numbers that follow `prefix` in the lines of `errors`
   // that begin with it.

@@ -15,6 +15,7 @@
 #include "support/jack_midi_source.h"
 #include "support/jack_test.h"
 #include "support/notara_run.h"
+#include "support/numbered_events.h"
 #include "support/test_server.h"
 
 using namespace notara::test;
@@ -22,10 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
-  // Event k: a note on of channel 0 whose key and velocity carry k.
-  int keyOf(int k) { return k % 128; }
-  int velocityOf(int k) { return 1 + (k / 128) % 127; }
-
   // The statements of `texts` (each ends with ','; an event's arguments
   // are inside parentheses), in order.
   std::vector<std::string> statementsOf(const std::string& texts)

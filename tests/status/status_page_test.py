@@ -5,6 +5,7 @@ back; a note played shows in the monitor with the text each robot got.
 Saves a screenshot to $NOTARA_SCREENSHOT (default: the build directory)."""
 
 import os
+import signal
 import sys
 import tempfile
 import time
@@ -95,6 +96,18 @@ class StatusPageTest(unittest.TestCase):
                 shot = os.environ.get("NOTARA_SCREENSHOT", os.path.join(os.getcwd(), "status-page.png"))
                 driver.save_screenshot(shot)
                 print("screenshot:", shot)
+
+                # A reload of a file with an error: the page says so plainly,
+                # the file's text shown as text, and the show goes on.
+                with open(os.path.join(show.dir, "notara.conf"), "a") as f:
+                    f.write("action 1 0 1 <b>NoSuchOperation</b> x\n")
+                show.notara.send_signal(signal.SIGHUP)
+                reload_error = driver.find_element(By.ID, "reload-error")
+                wait_for("the failed reload on the page", lambda: reload_error.is_displayed(), timeout=5)
+                self.assertIn("Reload failed, the running configuration is kept: ", reload_error.text)
+                self.assertIn("<b>NoSuchOperation</b>", reload_error.text)
+                self.assertEqual(show.status()["config"]["reloads"], 0)
+                self.assertIsNone(show.notara.poll())
 
                 # The stream lost: the page says so, and comes back by itself.
                 show.notara.kill()

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -67,7 +68,7 @@ namespace notara::test
   }
 
   ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                             const std::filesystem::path& workDir)
+                             const std::filesystem::path& workDir, bool terminal)
   {
     // A write to the standard input of a child that has ended must fail
     // with EPIPE, not end the test program.
@@ -88,6 +89,18 @@ namespace notara::test
     argv.push_back(nullptr);
 
     const std::string dir = workDir.string();
+    std::string terminalPath;
+    if (terminal)
+    {
+      terminalFd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      const char* name = terminalFd_ >= 0 && ::grantpt(terminalFd_) == 0 && ::unlockpt(terminalFd_) == 0
+                           ? ::ptsname(terminalFd_)
+                           : nullptr;
+      if (name == nullptr)
+        throw std::runtime_error("ChildProcess::ChildProcess: no pseudo-terminal for " + program + ": " +
+                                 std::strerror(errno));
+      terminalPath = name;
+    }
     int result = 0;
     {
       SpawnSetup spawn;
@@ -107,6 +120,14 @@ namespace notara::test
       // Nothing else of the test's: a listening socket the child held would
       // keep its port taken after the test's server closed it.
       posix_spawn_file_actions_addclosefrom_np(&spawn.actions, STDERR_FILENO + 1);
+      if (terminal)
+      {
+        // A new session, whose leader opening a terminal makes it the
+        // session's controlling terminal.
+        posix_spawnattr_setflags(&spawn.attributes,
+                                 POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID);
+        posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO + 1, terminalPath.c_str(), O_RDWR, 0);
+      }
       result = ::posix_spawn(&pid_, program.c_str(), &spawn.actions, &spawn.attributes, argv.data(), environ);
     }
     ::close(input[0]);
@@ -147,6 +168,12 @@ namespace notara::test
     closeFd(errorFd_);
     closeFd(wakeRead_);
     closeFd(wakeWrite_);
+    closeFd(terminalFd_);
+  }
+
+  void ChildProcess::hangUp()
+  {
+    closeFd(terminalFd_);
   }
 
   void ChildProcess::readLoop()

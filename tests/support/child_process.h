@@ -39,10 +39,12 @@ namespace notara::test
     static constexpr std::chrono::milliseconds kWait{20000};
 
     /// Starts `program` with `args` (argv[0] is `program` as given) in
-    /// `workDir`, with the test's environment. Throws std::runtime_error
-    /// when it can't be started.
+    /// `workDir`, with the test's environment; with `terminal`, in a
+    /// session of its own whose controlling terminal is a pseudo-terminal
+    /// of the test's (see hangUp). Throws std::runtime_error when it can't
+    /// be started.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::filesystem::path& workDir);
+                 const std::filesystem::path& workDir, bool terminal = false);
     /// Stops the process if it still runs, then releases the pipes.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -73,6 +75,10 @@ namespace notara::test
     void writeInput(const std::string& text);
     /// Closes the process's standard input.
     void closeInput();
+    /// Hangs up the process's terminal, as closing a terminal window does:
+    /// the kernel sends the process SIGHUP. Only for a process started
+    /// with a terminal.
+    void hangUp();
 
     /// Waits until the process ended and returns how; nothing on time-out.
     /// After it ended, the output of both pipes has been read completely.
@@ -97,6 +103,7 @@ namespace notara::test
     int errorFd_ = -1;
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
+    int terminalFd_ = -1;  // the pseudo-terminal's master side
 
     mutable std::mutex mutex_;  // guards the texts, pipesClosed_ and status_
     mutable std::condition_variable changed_;

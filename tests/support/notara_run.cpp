@@ -49,11 +49,11 @@ namespace notara::test
     dir_.write("notara.vx", script);
   }
 
-  ChildProcess& NotaraRun::start(const std::vector<std::string>& args)
+  ChildProcess& NotaraRun::start(const std::vector<std::string>& args, bool terminal)
   {
     if (process_)
       throw std::logic_error("NotaraRun::start: the program was already started");
-    process_ = std::make_unique<ChildProcess>(program_, args, dir_.path());
+    process_ = std::make_unique<ChildProcess>(program_, args, dir_.path(), terminal);
     return *process_;
   }
 

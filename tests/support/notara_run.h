@@ -43,8 +43,9 @@ namespace notara::test
     /// directory, to run the program at `program` (a test's NOTARA_BINARY).
     NotaraRun(const std::string& program, const std::string& conf, const std::string& script = defaultScript);
 
-    /// Starts the program with `args` in the directory.
-    ChildProcess& start(const std::vector<std::string>& args);
+    /// Starts the program with `args` in the directory; with `terminal`, on
+    /// a terminal of its own that ChildProcess::hangUp hangs up.
+    ChildProcess& start(const std::vector<std::string>& args, bool terminal = false);
     /// Waits until start-up is over: the "parsing " line was written and the
     /// main thread sleeps, so the configuration is loaded and the command
     /// line's debug level applied.

@@ -71,6 +71,7 @@ namespace
     histogram.observe(3000);
     histogram.observe(5000000);
     s.latency = histogram.read();
+    s.config = status::ConfigStatus{"show.conf", 12.5, 2, std::string("configuration error in show.conf: <b>")};
     return s;
   }
 
@@ -220,27 +221,38 @@ TEST(StatusDocument, JsonCarriesEveryNameAndTextsAsPlainStrings)
   EXPECT_EQ(e["texts"][0]["text"], "<img src=x onerror=alert(1)>\xEF\xBF\xBD");
   EXPECT_EQ(doc["uptime_s"], 0);
 
+  EXPECT_EQ(doc["config"], nlohmann::json({{"file", "show.conf"},
+                                           {"loaded_s", 12.5},
+                                           {"reloads", 2},
+                                           {"error", "configuration error in show.conf: <b>"}}));
+
   status::Snapshot none;
-  EXPECT_TRUE(nlohmann::json::parse(status::statusJson(none))["clock"]["bpm"].is_null());
+  const nlohmann::json empty = nlohmann::json::parse(status::statusJson(none));
+  EXPECT_TRUE(empty["clock"]["bpm"].is_null());
+  // No configuration read yet: no config at all.
+  EXPECT_FALSE(empty.contains("config"));
 }
 
 TEST(StatusDocument, MetricsHaveTheirTypesLabelsAndACumulativeHistogram)
 {
   const std::string text = status::metricsText(twoRobots());
-  EXPECT_NE(text.find("# TYPE notara_midi_events_total counter\nnotara_midi_events_total 7\n"), std::string::npos);
-  EXPECT_NE(text.find("notara_midi_device_open{device=\"Keys <b>&amp;</b>\"} 1\n"), std::string::npos);
-  EXPECT_NE(text.find("notara_tempo_bpm 120.5\n"), std::string::npos);
-  EXPECT_NE(text.find("notara_robot_up{slot=\"0\",host=\"127.0.0.1\",port=\"54000\"} 1\n"), std::string::npos);
-  EXPECT_NE(text.find("notara_robot_up{slot=\"3\",host=\"host\\\"with\\\\quote\",port=\"54001\"} 0\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("notara_robot_texts_dropped_total{slot=\"3\",host=\"host\\\"with\\\\quote\",port=\"54001\"} 4\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("notara_latency_seconds_bucket{le=\"5e-05\"} 1\n"), std::string::npos);
-  EXPECT_NE(text.find("notara_latency_seconds_bucket{le=\"0.005\"} 2\n"), std::string::npos);
-  EXPECT_NE(text.find("notara_latency_seconds_bucket{le=\"1\"} 2\n"), std::string::npos);
-  EXPECT_NE(text.find("notara_latency_seconds_bucket{le=\"+Inf\"} 3\n"), std::string::npos);
-  EXPECT_NE(text.find("notara_latency_seconds_count 3\n"), std::string::npos);
-  EXPECT_NE(text.find("notara_latency_seconds_sum 5.00304\n"), std::string::npos);
+  const std::string robot3 = "slot=\"3\",host=\"host\\\"with\\\\quote\",port=\"54001\"";
+  for (const std::string& line : {
+         std::string("# TYPE notara_midi_events_total counter\nnotara_midi_events_total 7\n"),
+         std::string("notara_config_reloads_total 2\n"),
+         std::string("notara_config_reload_failed 1\n"),
+         std::string("notara_midi_device_open{device=\"Keys <b>&amp;</b>\"} 1\n"),
+         std::string("notara_tempo_bpm 120.5\n"),
+         std::string("notara_robot_up{slot=\"0\",host=\"127.0.0.1\",port=\"54000\"} 1\n"),
+         "notara_robot_up{" + robot3 + "} 0\n",
+         "notara_robot_texts_dropped_total{" + robot3 + "} 4\n",
+         // The histogram's buckets count cumulatively.
+         std::string("notara_latency_seconds_bucket{le=\"5e-05\"} 1\n"),
+         std::string("notara_latency_seconds_bucket{le=\"0.005\"} 2\n"),
+         std::string("notara_latency_seconds_bucket{le=\"1\"} 2\n"),
+         std::string("notara_latency_seconds_bucket{le=\"+Inf\"} 3\n"),
+         std::string("notara_latency_seconds_sum 5.00304\nnotara_latency_seconds_count 3\n")})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "not in\n" << text;
   // Each robot's histogram to the last byte written, with its labels.
   const std::string robot0 = "slot=\"0\",host=\"127.0.0.1\",port=\"54000\"";
   EXPECT_NE(text.find("# TYPE notara_robot_latency_seconds histogram\n"

@@ -19,6 +19,11 @@ namespace notara::platform
     ProcessEndGuard::arm(release);
   }
 
+  void onReloadRequest(ReloadRequest request)
+  {
+    ProcessEndGuard::setReloadRequest(request);
+  }
+
   void endProcess(int status)
   {
     ProcessEndGuard::releaseNow();

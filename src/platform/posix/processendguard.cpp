@@ -45,7 +45,12 @@ namespace
   // Read by the signal handler, so plain lock-free atomics.
   std::atomic<int> signalPipeWrite{-1};
   std::atomic<bool> ending{false};
-  static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+  // Set by setReloadRequest; read by the handler and the watcher.
+  std::atomic<ProcessEndGuard::Release> reloadRequest{nullptr};
+  // Written to the pipe for a SIGHUP that asks for a reload (no signal is 0).
+  constexpr unsigned char reloadByte = 0;
+  static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
+                  std::atomic<ProcessEndGuard::Release>::is_always_lock_free,
                 "the signal handler needs lock-free atomics");
 
   // Ends the process by `signal` under its default disposition.
@@ -149,8 +154,8 @@ void ProcessEndGuard::installWatcher()
   signalPipeWrite.store(fds[1]);
 
   struct sigaction watcher{};
-  watcher.sa_handler = &ProcessEndGuard::onSignal;
-  watcher.sa_flags = SA_RESTART;
+  watcher.sa_sigaction = &ProcessEndGuard::onSignal;
+  watcher.sa_flags = SA_RESTART | SA_SIGINFO;
   sigemptyset(&watcher.sa_mask);
   for (int signal : watchedSignals)
     sigaddset(&watcher.sa_mask, signal);
@@ -165,10 +170,25 @@ void ProcessEndGuard::installWatcher()
   }
 }
 
-void ProcessEndGuard::onSignal(int signal)
+void ProcessEndGuard::setReloadRequest(Release request)
+{
+  reloadRequest.store(request);
+}
+
+void ProcessEndGuard::onSignal(int signal, siginfo_t* info, void*)
 {
   // Async-signal-safe calls only.
   const int savedErrno = errno;
+  // A hang-up of the terminal comes from the kernel; kill and systemctl
+  // reload come from a process.
+  if (signal == SIGHUP && info != nullptr && info->si_code != SI_KERNEL && reloadRequest.load() != nullptr &&
+      !ending.load())
+  {
+    const ssize_t written = write(signalPipeWrite.load(), &reloadByte, 1);
+    static_cast<void>(written);  // a full pipe already holds a request
+    errno = savedErrno;
+    return;
+  }
   if (ending.load())
   {
     // The release already runs and this is a second request: end now.
@@ -200,6 +220,12 @@ void ProcessEndGuard::watch(int readFd)
         std::cerr << "ProcessEndGuard::watch: can't read the signal pipe: "
                   << (got < 0 ? std::strerror(errno) : "closed") << std::endl;
         return;
+      }
+      if (number == reloadByte)
+      {
+        if (const Release request = reloadRequest.load())
+          request();
+        continue;
       }
       ending.store(true);
       releaseWithin(releaseDeadline);

@@ -9,7 +9,10 @@
 // the default when the layer was first used. For those the signal handler
 // only writes the signal's number to a pipe; a watcher thread of this
 // class reads it, runs the release, restores the default disposition and
-// raises the signal again, so the process still ends by that signal. A
+// raises the signal again, so the process still ends by that signal.
+// Once the program gave a reload request, a SIGHUP that a process sent
+// (not the kernel's hang-up of a terminal) only has the watcher call that
+// request, and the process goes on. A
 // second such signal while the release runs ends the process at once, and
 // so does a release that takes longer than a second and a half (a MIDI
 // server that doesn't answer): one line says so, and the process ends by
@@ -25,6 +28,8 @@
 // points let no exception out.
 #include <chrono>
 
+#include <signal.h>
+
 /// Runs the layer's releases once, whichever way the process ends.
 class ProcessEndGuard
 {
@@ -38,6 +43,10 @@ public:
   /// static objects that `release` uses (an atexit handler runs before
   /// their destructors only then).
   static void arm(Release release);
+  /// From now on a SIGHUP whose sender is not the kernel (a terminal's
+  /// hang-up is) calls `request` on the watcher thread and ends nothing.
+  /// The watcher must be installed (arm), and SIGHUP was at its default.
+  static void setReloadRequest(Release request);
 
   /// Runs the releases now unless they already ran.
   static void releaseNow();
@@ -46,7 +55,7 @@ public:
 
 private:
   static void installWatcher();
-  static void onSignal(int signal);
+  static void onSignal(int signal, siginfo_t* info, void* context);
   static void watch(int readFd);
   // Runs releaseNow on a thread of its own and waits at most `deadline` for it.
   static void releaseWithin(std::chrono::milliseconds deadline);

@@ -68,6 +68,11 @@ namespace notara::platform
                 << GetLastError() << ")" << std::endl;
   }
 
+  void onReloadRequest(ReloadRequest)
+  {
+    // No SIGHUP here: a reload is asked for on standard input.
+  }
+
   void endProcess(int status)
   {
     releaseOnce();
