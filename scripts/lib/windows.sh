@@ -138,10 +138,12 @@ windows_check_notara() {
 
 # notara.exe waiting for a MIDI device by name that isn't there serves its
 # status document; the host fetches /status.json as a page at the desk
-# would, and finds no device open and no robot. $1: the build, $2: a
-# working directory.
+# would, and finds no device open, no robot and the configuration read.
+# $1: the build, $2: a working directory.
 windows_check_status_document() {
   local dir=$1 work=$2 pid url="" i rc=0
+  # No robot: a configuration of one comment.
+  echo "# no robots" >"$work/notara.conf"
   (cd "$work" && exec "$NOTARA_WINE_RUN" "$dir/src/app/notara.exe" --status 127.0.0.1:0 --device "no such device" \
     >status-stdout 2>status-stderr) &
   pid=$!
@@ -169,6 +171,8 @@ if doc.get("midi", {}).get("state") != "gone":
     problems.append("midi is %r, not gone" % doc.get("midi"))
 if doc.get("robots") != []:
     problems.append("robots are %r" % doc.get("robots"))
+if doc.get("config", {}).get("file") != "notara.conf":
+    problems.append("config is %r" % doc.get("config"))
 if problems:
     sys.exit("windows_check_notara: /status.json of notara.exe: " + "; ".join(problems))
 EOF_PY
