@@ -153,8 +153,8 @@ int main(int argc, char** argv)
   // From now on the configuration may be read again: on "reload" typed on
   // standard input, and on a SIGHUP that another process sent.
   reloader = new ConfigReloader(midi, confFile, startUs);
-  reloader->start(true);
   notara::platform::onReloadRequest(&requestReload);
+  reloader->start(true);
   if (view != nullptr)
     view->setConfig(reloader);
 

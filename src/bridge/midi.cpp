@@ -73,8 +73,8 @@ std::size_t Midi::withdrawActions(int robotSlot)
 
 std::size_t Midi::adoptActions(Midi& staged, std::uint32_t goneRobots)
 {
-  // Everything that can fail to allocate is made before the lock: under it
-  // only swaps and moves, so a dispatch waits for no more than that.
+  // The new tables are made before the lock; under it the robots' records
+  // are appended to them (the tables may grow then) and the tables swapped.
   ActionOwners::Tables next;
   for (std::size_t i = 0; i < next.size(); ++i)
   {
@@ -82,7 +82,6 @@ std::size_t Midi::adoptActions(Midi& staged, std::uint32_t goneRobots)
     staged.actions[i].clear();
     for (Action& action : next[i])
       action.operation->midi = this;
-    next[i].reserve(next[i].size() + actions[i].size());
   }
   std::vector<Operation*> old;
   std::size_t inForce = 0;

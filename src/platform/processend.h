@@ -31,6 +31,8 @@ namespace notara::platform
   /// From now on a SIGHUP that another process sent (kill, systemctl
   /// reload) calls `request` on the signal watcher's thread instead of
   /// ending the process; the hang-up of the process's terminal still ends
-  /// it. Where there is no SIGHUP, nothing. Call it after onProcessEnd.
+  /// it. A read of standard input from the background then fails instead
+  /// of stopping the process (SIGTTIN). Where there is no SIGHUP, nothing.
+  /// Call it after onProcessEnd and before standard input is read.
   void onReloadRequest(ReloadRequest request);
 }

@@ -2,6 +2,7 @@
 // layer's own clients after the program's release.
 #include "platform/processend.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 
@@ -21,6 +22,10 @@ namespace notara::platform
 
   void onReloadRequest(ReloadRequest request)
   {
+    // Commands are read from standard input too: a read of the terminal
+    // by a notara started in the background (notara &) must fail, not
+    // stop the whole process.
+    std::signal(SIGTTIN, SIG_IGN);
     ProcessEndGuard::setReloadRequest(request);
   }
 
