@@ -19,7 +19,7 @@ namespace
     {
       status::Snapshot s;
       s.version = "fuzz";
-      s.robots.push_back({0, "127.0.0.1", 1, "up", 0, 0, 0, 0, 0});
+      s.robots.push_back({0, "127.0.0.1", 1, "up", 0, 0, 0, 0, 0, {}});
       return s;
     }
   };
