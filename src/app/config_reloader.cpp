@@ -12,6 +12,7 @@
 #include "bridge/midi.h"
 #include "libgantry/utime.h"
 #include "log/stderr_line.h"
+#include "vaxo/printable.h"
 
 namespace
 {
@@ -115,8 +116,8 @@ void ConfigReloader::readCommands()
       if (word == "reload")
         request();
       else if (!word.empty())
-        notara::writeStderrLine("notara: unknown command on standard input: \"" + word.substr(0, 40) +
-                                "\" (the command is reload)");
+        notara::writeStderrLine("notara: unknown command on standard input: \"" +
+                                vaxo::printable(word.substr(0, 40)) + "\" (the command is reload)");
     }
   }
   catch (const std::exception& e)

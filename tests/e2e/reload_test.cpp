@@ -125,6 +125,11 @@ namespace
     startNotara(robotLine(0, robot.port()) + "action 1 0 1 EmitMap old.key\n");
     ASSERT_TRUE(robot.waitForBytes(0, run->upload().size())) << errors();
     rewrite(robotLine(0, robot.port()) + "action 1 0 1 NoSuchOperation x\n");
+    // A word that isn't a command is named, its control bytes escaped.
+    run->process().writeInput("\x1b[2Jx\n");
+    ASSERT_TRUE(run->process().waitForErrors(
+      "notara: unknown command on standard input: \"\\u001b[2Jx\" (the command is reload)\n"))
+      << errors();
     // Typed on standard input, as on Windows.
     run->process().writeInput("reload\n");
     ASSERT_TRUE(run->process().waitForErrors("; keeping the running configuration\n")) << errors();
