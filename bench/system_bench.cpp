@@ -16,6 +16,7 @@
 //
 // Usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S] [--sustain-seconds=S]
 //                     [--hold=RATE] [--jack-mode=TEXT] [--returns=N] [--callback-time=S]
+//                     [--status-clients=N] [--reload-every=MS]
 //   The rate ladder is probed for 10 s a step, the best rate held for 60 s.
 //   --hold runs only one sustained run at RATE and reports what was lost,
 //   beside what the bare JACK input lost; --jack-mode names how the JACK
@@ -29,13 +30,19 @@
 //   --status-clients=N runs only the latency, twice over: notara without
 //   its status server, and notara with --status and N clients reading the
 //   page's event stream; and notara's resident memory in each.
+//   --reload-every=MS runs only the latency, twice over: notara left alone,
+//   and notara told to reload its configuration (SIGHUP) every MS, the
+//   file changing between two versions of its actions at each reload.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -92,6 +99,7 @@ namespace
     int returns = 0;          // > 0: only the device's return, this many times
     double callbackSeconds = 0;  // > 0: only the process callbacks' time, this long
     int statusClients = -1;   // >= 0: only the latency without and with the status server
+    int reloadEveryMs = 0;    // > 0: only the latency without and with a reload this often
   };
 
   /// Clients of notara's status server that read its event stream as a
@@ -427,6 +435,7 @@ namespace
       for (std::size_t r = 0; r < kRobots; ++r)
         conf += "robot " + std::to_string(r) + " 127.0.0.1 " + std::to_string(sink_.port()) + "\n";
       conf += "action 1 0 7 EmitMap midi.key\n";
+      configuration_ = conf;
       dir_.write("notara.conf", conf);
       dir_.write("notara.vx", kScript);
       options.insert(options.end(), {std::to_string(device), "notara.conf", "0"});
@@ -457,6 +466,11 @@ namespace
 
     /// The notara process.
     ChildProcess& notara() { return *notara_; }
+
+    /// The configuration notara was started with.
+    const std::string& configuration() const { return configuration_; }
+    /// Writes `text` as notara's configuration file, for a reload to read.
+    void rewriteConfiguration(const std::string& text) { dir_.write("notara.conf", text); }
 
     ~Trial()
     {
@@ -577,6 +591,7 @@ namespace
   private:
     StatementSink sink_;
     TempDir dir_;
+    std::string configuration_;
     std::unique_ptr<ChildProcess> notara_;
     std::unique_ptr<ReferenceInput> late_;
   };
@@ -654,6 +669,91 @@ namespace
                std::to_string(bare.received()) + " (" + std::to_string(bare.unreadable()) + " unreadable)");
   }
 
+  /// Tells a trial's notara to reload every `every`, for as long as it
+  /// lives; the file alternates between the trial's configuration and the
+  /// same with one more action (on a controller the events never use), so
+  /// that each reload builds and swaps new tables.
+  class Reloads
+  {
+  public:
+    Reloads(Trial& trial, std::chrono::milliseconds every)
+        : thread_([this, &trial, every] {
+            const std::string plain = trial.configuration();
+            const std::string more = plain + "action 10000 9 7 DirectMap reloaded.value 1 1 0\n";
+            std::unique_lock<std::mutex> lock(mutex_);
+            while (!wake_.wait_for(lock, every, [this] { return stop_; }))
+            {
+              trial.rewriteConfiguration(sent_ % 2 == 0 ? more : plain);
+              ::kill(trial.notara().pid(), SIGHUP);
+              ++sent_;
+            }
+          })
+    {
+    }
+    ~Reloads()
+    {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+      }
+      wake_.notify_all();
+      thread_.join();
+    }
+    Reloads(const Reloads&) = delete;
+    Reloads& operator=(const Reloads&) = delete;
+    /// Reloads asked for so far.
+    int sent()
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return sent_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    int sent_ = 0;
+    std::thread thread_;
+  };
+
+  /// The latencies of runs alternating without and with a condition, pooled
+  /// per kind: rounds of each, so that the machine's load changes both alike.
+  struct PooledLatencies
+  {
+    std::vector<std::int64_t> without;
+    std::vector<std::int64_t> with;
+  };
+
+  /// Latency runs of notara, alternating: left alone, then with `arguments`
+  /// before its own and `start(trial)` called once it runs; what `start`
+  /// returns lives for the run and is given to `finish` after it. `label`
+  /// names the condition in the progress lines.
+  template <typename Start, typename Finish>
+  PooledLatencies alternateLatencyRuns(JackMidiSource& source, ReferenceInput& reference, int device,
+                                       const Options& options, const std::string& label,
+                                       const std::vector<std::string>& arguments, Start&& start, Finish&& finish)
+  {
+    PooledLatencies pooled;
+    const int rounds = options.smoke ? 1 : 3;
+    for (int round = 0; round < rounds; ++round)
+      for (const bool with : {false, true})
+      {
+        std::cout << "system_bench: latency, " << options.latencyEvents << " events at "
+                  << rateText(options.latencyRate) << ", " << (with ? label : "alone") << "... " << std::flush;
+        Trial trial(source, device, options.latencyEvents, with ? arguments : std::vector<std::string>{});
+        auto companion = with ? start(trial) : nullptr;
+        TrialResult r = trial.run(source, reference, options.latencyEvents, options.latencyRate);
+        const std::string more = finish(trial, companion.get());
+        if (!r.passed)
+          throw std::runtime_error("a latency run lost events: " + r.why);
+        auto& pool = with ? pooled.with : pooled.without;
+        pool.insert(pool.end(), r.latencies.begin(), r.latencies.end());
+        const LatencySummary l = LatencySummary::of(r.latencies);
+        std::cout << "p50 " << l.p50 / 1000 << " us, p99 " << l.p99 / 1000 << " us" << more << std::endl;
+      }
+    return pooled;
+  }
+
   Options parse(int argc, char** argv)
   {
     Options options;
@@ -671,11 +771,12 @@ namespace
                !takeValue(arg, "--hold=", options.hold) && !takeValue(arg, "--jack-mode=", options.jackMode) &&
                !takeValue(arg, "--returns=", options.returns) &&
                !takeValue(arg, "--callback-time=", options.callbackSeconds) &&
-               !takeValue(arg, "--status-clients=", options.statusClients))
+               !takeValue(arg, "--status-clients=", options.statusClients) &&
+               !takeValue(arg, "--reload-every=", options.reloadEveryMs))
         throw std::invalid_argument("unknown argument " + arg +
                                     " (usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S]"
                                     " [--sustain-seconds=S] [--hold=RATE] [--jack-mode=TEXT] [--returns=N]"
-                                    " [--callback-time=S] [--status-clients=N])");
+                                    " [--callback-time=S] [--status-clients=N] [--reload-every=MS])");
     }
     return options;
   }
@@ -742,47 +843,34 @@ int main(int argc, char** argv)
 
     if (options.statusClients >= 0)
     {
-      // Alternating runs without and with the server, so that the machine's
-      // load changes both alike; the latencies of each kind pooled.
-      const int rounds = options.smoke ? 1 : 3;
-      std::vector<std::int64_t> without, with;
       double memoryWithout = 0, memoryWith = 0;
       std::size_t streamBytes = 0, streamsClosed = 0;
-      for (int round = 0; round < rounds; ++round)
-        for (const bool status : {false, true})
-        {
-          std::cout << "system_bench: latency, " << options.latencyEvents << " events at "
-                    << rateText(options.latencyRate) << (status ? ", status server with " : ", no status server")
-                    << (status ? std::to_string(options.statusClients) + " stream clients" : "") << "... " << std::flush;
-          Trial trial(source, device, options.latencyEvents,
-                      status ? std::vector<std::string>{"--status", "0"} : std::vector<std::string>{});
-          std::unique_ptr<StreamClients> clients;
-          if (status)
-          {
+      const std::string label = "status server with " + std::to_string(options.statusClients) + " stream clients";
+      PooledLatencies pooled = alternateLatencyRuns(
+          source, reference, device, options, label, {"--status", "0"},
+          [&](Trial& trial) {
             if (!trial.notara().waitForErrors("Status page: http://127.0.0.1:"))
               throw std::runtime_error("notara wrote no status line; its errors: " + trial.notara().errors());
             const std::string errors = trial.notara().errors();
             const std::size_t at = errors.find("Status page: http://127.0.0.1:") + 30;
-            clients = std::make_unique<StreamClients>(static_cast<std::uint16_t>(std::stoi(errors.substr(at))),
-                                                      options.statusClients);
+            auto clients = std::make_unique<StreamClients>(static_cast<std::uint16_t>(std::stoi(errors.substr(at))),
+                                                           options.statusClients);
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
-          }
-          TrialResult r = trial.run(source, reference, options.latencyEvents, options.latencyRate);
-          const double memory = residentKib(trial.notara().pid());
-          (status ? memoryWith : memoryWithout) = std::max(status ? memoryWith : memoryWithout, memory);
-          if (clients)
-          {
-            streamBytes += clients->bytes();
-            streamsClosed += clients->closed();
-          }
-          if (!r.passed)
-            throw std::runtime_error("a latency run lost events: " + r.why);
-          auto& pool = status ? with : without;
-          pool.insert(pool.end(), r.latencies.begin(), r.latencies.end());
-          const LatencySummary l = LatencySummary::of(r.latencies);
-          std::cout << "p50 " << l.p50 / 1000 << " us, p99 " << l.p99 / 1000 << " us, notara " << memory / 1024
-                    << " MiB" << std::endl;
-        }
+            return clients;
+          },
+          [&](Trial& trial, StreamClients* clients) {
+            const double memory = residentKib(trial.notara().pid());
+            double& most = clients ? memoryWith : memoryWithout;
+            most = std::max(most, memory);
+            if (clients)
+            {
+              streamBytes += clients->bytes();
+              streamsClosed += clients->closed();
+            }
+            return ", notara " + std::to_string(memory / 1024) + " MiB";
+          });
+      std::vector<std::int64_t>& without = pooled.without;
+      std::vector<std::int64_t>& with = pooled.with;
       const LatencySummary a = LatencySummary::of(without);
       const LatencySummary b = LatencySummary::of(with);
       const std::string clients = std::to_string(options.statusClients) + " page clients streaming";
@@ -797,6 +885,48 @@ int main(int argc, char** argv)
                  memoryWithout / 1024, "without the server", std::nullopt});
       table.note("status server: " + clients + " read " + std::to_string(streamBytes / 1024) + " KiB of updates; " +
                  std::to_string(streamsClosed) + " streams were closed by the server");
+      table.print(std::cout);
+      if (!options.json.empty())
+        table.write(options.json);
+      return 0;
+    }
+
+    if (options.reloadEveryMs > 0)
+    {
+      const std::chrono::milliseconds every(options.reloadEveryMs);
+      int asked = 0;
+      std::size_t done = 0, refused = 0;
+      const std::string label = "a reload every " + std::to_string(options.reloadEveryMs) + " ms";
+      PooledLatencies pooled = alternateLatencyRuns(
+          source, reference, device, options, label, {},
+          [&](Trial& trial) { return std::make_unique<Reloads>(trial, every); },
+          [&](Trial& trial, Reloads* reloads) -> std::string {
+            if (!reloads)
+              return "";
+            const int sent = reloads->sent();
+            // Each reload's line comes once its tables are in force.
+            trial.notara().waitForErrorCount("notara: reloaded ", static_cast<std::size_t>(sent), kWait);
+            const std::string errors = trial.notara().errors();
+            std::size_t lines = 0, bad = 0;
+            for (std::size_t at = 0; (at = errors.find("notara: reload", at)) != std::string::npos; ++at)
+              ++(errors.compare(at, 16, "notara: reloaded") == 0 ? lines : bad);
+            asked += sent;
+            done += lines;
+            refused += bad;
+            return ", " + std::to_string(lines) + " of " + std::to_string(sent) + " reloads done";
+          });
+      const LatencySummary a = LatencySummary::of(pooled.without);
+      const LatencySummary b = LatencySummary::of(pooled.with);
+      const std::string base = "source send to robot read, " + rateText(options.latencyRate) + ", 3 robots" + jack;
+      const std::string events = " (" + std::to_string(a.count) + " and " + std::to_string(b.count) +
+                                 " samples, none lost)";
+      table.add({"reload", base + ", no reload" + events, "p99", a.p99 / 1000, "us", std::nullopt, "", std::nullopt});
+      table.add({"reload", base + ", " + label, "p50", b.p50 / 1000, "us", a.p50 / 1000, "without reloads",
+                 std::nullopt});
+      table.add({"reload", base + ", " + label, "p99", b.p99 / 1000, "us", a.p99 / 1000, "without reloads",
+                 ResultTable::Target{"ratio", "<=", 1.5}});
+      table.note("reloads: " + std::to_string(asked) + " asked, " + std::to_string(done) + " done, " +
+                 std::to_string(refused) + " refused; every event reached every robot once, in order");
       table.print(std::cout);
       if (!options.json.empty())
         table.write(options.json);
