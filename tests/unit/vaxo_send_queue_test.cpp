@@ -93,7 +93,31 @@ namespace
     EXPECT_EQ(push(queue, "a=4,", t), SendQueue::Pushed::Queued);
   }
 
-  TEST(SendQueueTest, TextsOlderThanTheLimitAreDroppedButNotUploadsOrAStartedText)
+  TEST(SendQueueTest, HeldValuesLeftBehindGiveWayToTheirLatestButAStartedOneIsFinished)
+  {
+    SendQueue queue(0ms, true);
+    const auto t = SendQueue::Clock::now();
+    // A burst held on the way out: nothing replaced while it is held.
+    for (const char* text : {"a=1,", "emit e(1),", "b=1,", "a=2,", "a=3,", "b=2,"})
+      EXPECT_EQ(queue.push(text, std::string(text).size(), t, kRoomy, false, false), SendQueue::Pushed::Queued);
+    queue.consume(2, [](SendQueue::Clock::time_point) {});
+    // What the socket left: each variable's latest; the event stays in its place.
+    EXPECT_EQ(queue.replaceEarlierAssignments(), 2u);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"1,", "emit e(1),", "a=3,", "b=2,"}));
+    EXPECT_EQ(queue.bytes(), std::string("1,emit e(1),a=3,b=2,").size());
+    EXPECT_EQ(queue.replaceEarlierAssignments(), 0u);
+    EXPECT_EQ(push(queue, "a=4,", t), SendQueue::Pushed::Replaced);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"1,", "emit e(1),", "b=2,", "a=4,"}));
+
+    // Without latest value wins every value stays.
+    SendQueue keeping(0ms, false);
+    push(keeping, "a=1,", t);
+    push(keeping, "a=2,", t);
+    EXPECT_EQ(keeping.replaceEarlierAssignments(), 0u);
+    EXPECT_EQ(keeping.size(), 2u);
+  }
+
+  TEST(SendQueueTest, TextsOlderThanTheLimitAreDroppedButNotUploadsAStartedTextOrAVariablesLatestValue)
   {
     SendQueue queue(1000ms, true);
     const auto t0 = SendQueue::Clock::now();
@@ -108,11 +132,16 @@ namespace
     // e(0) is started: it goes out whole. The upload never ages.
     EXPECT_EQ(queue.dropExpired(t0 + 1200ms), 1u);
     EXPECT_EQ(texts(queue), (std::vector<std::string>{"t e(0),", "upload;", "a=1,", "emit e(2),"}));
-    EXPECT_EQ(queue.dropExpired(t0 + 5000ms), 2u);
-    EXPECT_EQ(texts(queue), (std::vector<std::string>{"t e(0),", "upload;"}));
-    EXPECT_EQ(queue.bytes(), 14u);
-    // A dropped assignment is no longer there to be replaced.
-    EXPECT_EQ(push(queue, "a=2,", t0 + 5000ms), SendQueue::Pushed::Queued);
+    // The assignment is a's latest value, the robot's current one: it stays.
+    EXPECT_EQ(queue.dropExpired(t0 + 5000ms), 1u);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"t e(0),", "upload;", "a=1,"}));
+    EXPECT_EQ(queue.bytes(), 18u);
+    EXPECT_EQ(push(queue, "a=2,", t0 + 5000ms), SendQueue::Pushed::Replaced);
+
+    // Without latest value wins an assignment is a text like any other.
+    SendQueue keeping(1000ms, false);
+    push(keeping, "a=1,", t0);
+    EXPECT_EQ(keeping.dropExpired(t0 + 5000ms), 1u);
 
     SendQueue unlimited(0ms, true);
     push(unlimited, "emit e(0),", t0);

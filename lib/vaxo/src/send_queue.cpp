@@ -97,10 +97,13 @@ namespace vaxo::detail
     if (text != texts_.end() && frontWritten_ > 0)
       ++text;   // never half a statement
     // Texts are queued in the order they were made, so the first one young
-    // enough ends the search; uploads are passed over.
+    // enough ends the search; uploads are passed over, and so are
+    // assignments when the latest value wins: the one waiting is its
+    // variable's newest value, the robot's current one however old, and
+    // dropping it would leave the robot with an older one for good.
     while (text != texts_.end())
     {
-      if (!text->ages)
+      if (!text->ages || (latestValueWins_ && !text->name.empty()))
       {
         ++text;
         continue;
@@ -124,6 +127,32 @@ namespace vaxo::detail
     frontWritten_ = 0;
     bytes_.store(0, std::memory_order_relaxed);
     return count;
+  }
+
+  std::size_t SendQueue::replaceEarlierAssignments()
+  {
+    if (!latestValueWins_)
+      return 0;
+    std::size_t replaced = 0;
+    auto text = texts_.begin();
+    if (text != texts_.end() && frontWritten_ > 0)
+      ++text;   // never half a statement
+    while (text != texts_.end())
+    {
+      const auto next = std::next(text);
+      if (!text->name.empty())
+      {
+        const auto latest = assignments_.find(text->name);
+        if (latest != assignments_.end() && latest->second != text)
+        {
+          subBytes(text->bytes.size());
+          erase(text);
+          ++replaced;
+        }
+      }
+      text = next;
+    }
+    return replaced;
   }
 
   void SendQueue::popFront()

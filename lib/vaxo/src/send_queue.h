@@ -53,8 +53,9 @@ namespace vaxo::detail
                 bool mayReplace = true);
 
     /// Drops the texts at the front that are older than the limit at `now`
-    /// (a text partly written is finished, uploads never age); returns how
-    /// many were dropped.
+    /// (a text partly written is finished; uploads never age, nor do
+    /// assignments when the latest value wins); returns how many were
+    /// dropped.
     std::size_t dropExpired(Clock::time_point now);
 
     /// Fills `out` with up to `max` pointer/length pairs of the unwritten
@@ -93,6 +94,11 @@ namespace vaxo::detail
         popFront();
       }
     }
+
+    /// Removes each queued assignment that a later queued one to the same
+    /// variable supersedes (those pushed with mayReplace false), but for a
+    /// front text partly written; returns how many were removed.
+    std::size_t replaceEarlierAssignments();
 
     /// Removes every text; returns how many there were.
     std::size_t clear();

@@ -504,9 +504,16 @@ void VSyncClient::Impl::flushHeld()
       asio::post(io, [this, gen = generation, detail = "send failed: " + error.message()] { lose(gen, detail); });
     return;
   }
-  // The I/O thread writes the rest as the server reads.
+  // What the socket did not take waits for the server now: the burst's
+  // earlier values of a variable give way to its latest, as any text
+  // queued behind the server does. The I/O thread writes the rest as the
+  // server reads.
   if (!queue.empty())
+  {
+    if (const std::size_t superseded = queue.replaceEarlierAssignments())
+      replaced.fetch_add(superseded, std::memory_order_relaxed);
     asio::post(io, [this, gen = generation] { drain(gen); });
+  }
 }
 
 void VSyncClient::Impl::dropOldLocked(Clock::time_point now)

@@ -45,7 +45,8 @@ enum class VLinkEvent
 struct VQueuePolicy
 {
   /// A queued text older than this when its turn comes is dropped (counted
-  /// in textsDroppedOld); 0 means no limit. Uploads (rawSendWhole) never age.
+  /// in textsDroppedOld); 0 means no limit. Uploads (rawSendWhole) never age,
+  /// nor do assignments when latestValueWins (each is its variable's latest).
   std::chrono::milliseconds maxAge{1000};
   /// When true, a text that only assigns a variable ("name=value,")
   /// replaces a queued assignment to the same variable: the old one is
@@ -53,8 +54,9 @@ struct VQueuePolicy
   bool latestValueWins = true;
   /// Bytes the system may hold written but not yet sent (TCP_NOTSENT_LOWAT,
   /// where the system has it; 0 leaves the system's). Bytes the system
-  /// holds are out of reach of the two rules above, so they are kept few.
-  int systemUnsentLimit = 2048;
+  /// holds are out of reach of the two rules above, so they are kept few:
+  /// with 1, a write waits until the one before it has gone out.
+  int systemUnsentLimit = 1;
 };
 
 /// Told about connection events, on the client's I/O thread, no library lock held.
