@@ -3,7 +3,9 @@
 // seconds gets nothing older than the age limit when it reads again, and a
 // flood of events, tag changes and controller values to a robot that falls
 // behind keeps every event and tag change, in order, and the latest value.
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <regex>
 #include <string>
@@ -11,11 +13,15 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include "support/eventually.h"
+#include "support/http_get.h"
 #include "support/jack_midi_source.h"
 #include "support/jack_test.h"
 #include "support/notara_run.h"
 #include "support/numbered_events.h"
+#include "support/paced_robot.h"
 #include "support/test_server.h"
 
 using namespace notara::test;
@@ -67,13 +73,36 @@ namespace
       source = std::make_unique<JackMidiSource>("e2e-pressure");
     }
 
-    void start(const std::string& conf)
+    // notara with `conf`, and `options` before the device number.
+    void start(const std::string& conf, std::vector<std::string> options = {})
     {
       const int device = notara::test::midiDeviceNumber(source->deviceName());
       ASSERT_GE(device, 0) << source->deviceName() << " is not among the MIDI input devices";
       run = std::make_unique<NotaraRun>(NOTARA_BINARY, conf);
-      run->start({std::to_string(device)});
+      options.push_back(std::to_string(device));
+      run->start(options);
       ASSERT_TRUE(run->waitUntilIdle()) << run->process().errors();
+    }
+
+    // The port of the status server notara announced.
+    unsigned statusPort() const
+    {
+      const std::string line = "Status page: http://127.0.0.1:";
+      const std::string text = errors();
+      const std::size_t at = text.find(line);
+      return at == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(text.substr(at + line.size())));
+    }
+
+    // The bytes notara's queue holds for the robot in `slot`, from the
+    // status document.
+    std::uint64_t queuedBytes(unsigned port, int slot) const
+    {
+      const auto status = nlohmann::json::parse(httpGet(port, "/status.json"));
+      for (const auto& robot : status.at("robots"))
+        if (robot.at("slot") == slot)
+          return robot.at("queued_bytes").get<std::uint64_t>();
+      ADD_FAILURE() << "no robot in slot " << slot << " in " << status.dump();
+      return 0;
     }
 
     std::string errors() const { return run->process().errors(); }
@@ -214,6 +243,63 @@ namespace
       ++at;
     }
     EXPECT_LT(behindValues.size(), healthyValues.size() / 2) << "the queued values were not replaced";
+    EXPECT_EQ(errors().find(" dropped "), std::string::npos) << errors();
+  }
+
+  TEST_F(RobotPressureTest, ASweepToASlowRobotQueuesOneValueAndItsLastValueComesAfterItsBufferOnly)
+  {
+    // A robot whose script takes 10 ms per value: 100 a second, where the
+    // fader sends 1,000. Its own receive buffer (the system's least) holds
+    // about a second of its reading, out of notara's reach.
+    PacedRobot slow(std::chrono::milliseconds(10), std::chrono::milliseconds(0), "fader=");
+    start(robotLine(0, slow.port()) + "action 10000 7 1 DirectMap fader 1 1 0\n", {"--status", "127.0.0.1:0"});
+    const unsigned port = statusPort();
+    ASSERT_NE(port, 0u) << errors();
+    const std::size_t uploaded = statementsOf(run->upload()).size();
+    ASSERT_TRUE(eventually([&] { return slow.statements().size() >= uploaded; }, TestServer::kWait)) << errors();
+
+    source->setPace(std::chrono::milliseconds(0));
+    constexpr int kValues = 6000;
+    std::uint64_t mostQueued = 0;
+    int samples = 0;
+    const Clock::time_point begin = Clock::now();
+    for (int k = 0; k < kValues; ++k)
+    {
+      std::this_thread::sleep_until(begin + std::chrono::milliseconds(k));
+      source->controlChange(0, 7, k % 128);
+      // From the first second on, what notara's queue holds for the robot.
+      if (k >= 1000 && k % 100 == 50)
+      {
+        mostQueued = std::max(mostQueued, queuedBytes(port, 0));
+        ++samples;
+      }
+    }
+    const Clock::time_point end = Clock::now();
+
+    // notara's share: the newest value replaces the one that waits, so its
+    // queue holds one value at most (and the rest of one whose first bytes
+    // the system took), where every value would queue without it.
+    const std::size_t value = std::string("fader=127,").size();
+    EXPECT_EQ(samples, 50);
+    EXPECT_LE(mostQueued, 2 * value);
+
+    // The robot's share: what its receive buffer holds. It ends with the
+    // last value sent, and reads it within about that buffer's time after
+    // the sweep (every queued value would take a minute to read).
+    const std::string last = "fader=" + std::to_string((kValues - 1) % 128) + ",";
+    Clock::time_point lastRead{};
+    const bool settled = eventually(
+        [&] {
+          const auto read = slow.statements();
+          if (read.empty() || read.back().second != last || Clock::now() - read.back().first < std::chrono::milliseconds(500))
+            return false;
+          lastRead = read.back().first;
+          return true;
+        },
+        std::chrono::seconds(20));
+    ASSERT_TRUE(settled) << "the robot's last value: " << slow.statements().back().second;
+    EXPECT_LT(lastRead - end, std::chrono::milliseconds(2500))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(lastRead - end).count() << " ms";
     EXPECT_EQ(errors().find(" dropped "), std::string::npos) << errors();
   }
 }
