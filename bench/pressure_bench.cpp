@@ -8,11 +8,8 @@
 //   the client's write-latency histogram, beside the age limit.
 // Prints its figures; asserts nothing.
 //
-// Usage: pressure_bench [--seconds=N] [--stall=N]
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// Usage: pressure_bench [--seconds=N] [--stall=N] [--unsent=BYTES]
+//   --unsent sets the bytes the system may hold unsent per connection.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -26,97 +23,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/paced_robot.h"
 #include "vaxo/client.h"
 
 namespace
 {
   using Clock = std::chrono::steady_clock;
 
-  /// A listener on 127.0.0.1 with a small receive buffer, and one accepted
-  /// connection read by a thread of its own at a chosen pace.
-  class SlowRobot
-  {
-  public:
-    /// pauseAfterStatement: the robot's time per statement (0: read freely);
-    /// stallFor: how long it reads nothing after its first statement.
-    SlowRobot(std::chrono::microseconds pauseAfterStatement, std::chrono::milliseconds stallFor)
-        : pause_(pauseAfterStatement), stall_(stallFor)
-    {
-      listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-      const int small = 1;   // the system's least
-      ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-      ::listen(listener_, 1);
-      socklen_t length = sizeof address;
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-      port_ = ntohs(address.sin_port);
-      thread_ = std::thread([this] { run(); });
-    }
-
-    ~SlowRobot()
-    {
-      stop_ = true;
-      ::shutdown(listener_, SHUT_RDWR);
-      if (connection_ >= 0)
-        ::shutdown(connection_, SHUT_RDWR);
-      thread_.join();
-      ::close(listener_);
-      if (connection_ >= 0)
-        ::close(connection_);
-    }
-
-    unsigned port() const { return port_; }
-
-    /// Each statement read, with the time its last byte was read.
-    std::vector<std::pair<Clock::time_point, std::string>> statements()
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      return statements_;
-    }
-
-  private:
-    void run()
-    {
-      connection_ = ::accept(listener_, nullptr, nullptr);
-      if (connection_ < 0)
-        return;
-      std::string statement;
-      bool stalled = false;
-      char byte = 0;
-      // Read byte by byte, so that the robot's reading is its pace.
-      while (!stop_ && ::recv(connection_, &byte, 1, 0) == 1)
-      {
-        statement += byte;
-        if (byte != ',')
-          continue;
-        {
-          std::lock_guard<std::mutex> guard(mutex_);
-          statements_.emplace_back(Clock::now(), statement);
-        }
-        statement.clear();
-        if (!stalled && stall_.count() > 0)
-        {
-          stalled = true;
-          std::this_thread::sleep_for(stall_);
-        }
-        if (pause_.count() > 0)
-          std::this_thread::sleep_for(pause_);
-      }
-    }
-
-    std::chrono::microseconds pause_;
-    std::chrono::milliseconds stall_;
-    int listener_ = -1;
-    int connection_ = -1;
-    unsigned port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::pair<Clock::time_point, std::string>> statements_;
-  };
+  using notara::test::PacedRobot;
 
   double percentile(std::vector<double> values, double p)
   {
@@ -136,12 +50,17 @@ namespace
     return client.get();
   }
 
+  // The system's share of what a robot's connection holds unsent
+  // (VQueuePolicy::systemUnsentLimit), for every client of the run.
+  int systemUnsentLimit = VQueuePolicy{}.systemUnsentLimit;
+
   void sweep(bool latestValueWins, int seconds)
   {
-    SlowRobot robot(std::chrono::microseconds(10000), std::chrono::milliseconds(0));
+    PacedRobot robot(std::chrono::microseconds(10000), std::chrono::milliseconds(0));
     VQueuePolicy policy;
     policy.maxAge = std::chrono::milliseconds(0);   // ages are what is measured
     policy.latestValueWins = latestValueWins;
+    policy.systemUnsentLimit = systemUnsentLimit;
     std::unique_ptr<VSyncClient> owner;
     VSyncClient* client = connectTo(robot.port(), policy, owner);
 
@@ -176,8 +95,9 @@ namespace
 
   void stall(int seconds)
   {
-    SlowRobot robot(std::chrono::microseconds(0), std::chrono::milliseconds(seconds * 1000));
+    PacedRobot robot(std::chrono::microseconds(0), std::chrono::milliseconds(seconds * 1000));
     VQueuePolicy policy;   // the default limit of 1 s
+    policy.systemUnsentLimit = systemUnsentLimit;
     std::unique_ptr<VSyncClient> owner;
     VSyncClient* client = connectTo(robot.port(), policy, owner);
     const auto start = Clock::now();
@@ -233,9 +153,11 @@ int main(int argc, char** argv)
       seconds = std::max(1, std::atoi(arg.c_str() + 10));
     else if (arg.rfind("--stall=", 0) == 0)
       stallSeconds = std::max(1, std::atoi(arg.c_str() + 8));
+    else if (arg.rfind("--unsent=", 0) == 0)
+      systemUnsentLimit = std::max(0, std::atoi(arg.c_str() + 9));
     else
     {
-      std::cerr << "pressure_bench: unknown argument " << arg << " (usage: pressure_bench [--seconds=N] [--stall=N])\n";
+      std::cerr << "pressure_bench: unknown argument " << arg << " (usage: pressure_bench [--seconds=N] [--stall=N] [--unsent=BYTES])\n";
       return 2;
     }
   }
