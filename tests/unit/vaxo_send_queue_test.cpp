@@ -2,6 +2,8 @@
 // latest value wins without reordering anything else, the age limit, the
 // bound, partly written texts, and the latency histogram's buckets.
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,32 @@
 
 using vaxo::detail::SendQueue;
 using namespace std::chrono_literals;
+
+namespace
+{
+  // Allocations made on this thread while counting.
+  thread_local bool counting = false;
+  thread_local std::size_t allocations = 0;
+}
+
+// Every allocation of this test program passes here, so that a test can
+// count those its code makes.
+void* operator new(std::size_t size)
+{
+  if (counting)
+    ++allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size))
+    return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept
+{
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+  std::free(p);
+}
 
 namespace
 {
@@ -163,6 +191,56 @@ namespace
     EXPECT_EQ(texts(queue), (std::vector<std::string>{"b=1,", "a=2,", "upload;"}));
     EXPECT_EQ(queue.clear(), 3u);
     EXPECT_EQ(queue.bytes(), 0u);
+  }
+
+  TEST(SendQueueTest, ATextQueuedAndWrittenCostsNoAllocationOnceTheQueueHasRun)
+  {
+    SendQueue queue(1000ms, true);
+    const auto t = SendQueue::Clock::now();
+    // A burst of events and values, queued and then written.
+    auto burst = [&] {
+      for (int i = 0; i < 200; ++i)
+      {
+        push(queue, "emit midi.key(9,0,60,100),", t);
+        push(queue, "head.tilt=" + std::to_string(i % 10) + ",", t);
+      }
+      queue.consume(queue.bytes(), [](SendQueue::Clock::time_point) {});
+    };
+    burst();
+    const std::string event = "emit midi.key(9,0,60,100),";
+    const std::string value = "head.tilt=3,";
+    counting = true;
+    allocations = 0;
+    for (int i = 0; i < 200; ++i)
+    {
+      queue.push(event.data(), event.size(), t, kRoomy, false);
+      queue.push(value.data(), value.size(), t, kRoomy, false);
+    }
+    queue.consume(queue.bytes(), [](SendQueue::Clock::time_point) {});
+    counting = false;
+    EXPECT_EQ(allocations, 0u);
+    EXPECT_TRUE(queue.empty());
+  }
+
+  TEST(SendQueueTest, LongTextsAndManyVariablesAreKeptWholeAndStillReplaced)
+  {
+    SendQueue queue(0ms, true);
+    const auto t = SendQueue::Clock::now();
+    // Past what a text keeps inside itself, and past the variables remembered.
+    const std::string longValue = "a.rather.long.variable.name=" + std::string(60, '7') + ",";
+    push(queue, longValue, t);
+    for (int i = 0; i < 5000; ++i)
+    {
+      push(queue, "v" + std::to_string(i) + "=1,", t);
+      if (i % 2 == 0)
+        queue.consume(queue.bytes(), [](SendQueue::Clock::time_point) {});
+    }
+    push(queue, "v4999=2,", t);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"v4999=2,"}));
+    push(queue, longValue, t);
+    EXPECT_EQ(push(queue, "a.rather.long.variable.name=8,", t), SendQueue::Pushed::Replaced);
+    EXPECT_EQ(texts(queue), (std::vector<std::string>{"v4999=2,", "a.rather.long.variable.name=8,"}));
+    EXPECT_EQ(queue.bytes(), 8u + 30u);
   }
 
   TEST(LatencyHistogramTest, EachLatencyFallsInTheBucketOfItsUpperBound)

@@ -12,7 +12,9 @@ namespace vaxo::detail
   }
 
   SendQueue::SendQueue(std::chrono::milliseconds maxAge, bool latestValueWins)
-      : maxAge_(maxAge.count() > 0 ? maxAge : std::chrono::milliseconds(0)), latestValueWins_(latestValueWins)
+      : maxAge_(maxAge.count() > 0 ? maxAge : std::chrono::milliseconds(0)),
+        latestValueWins_(latestValueWins),
+        texts_(PoolAllocator<Text>(std::make_shared<FreeBlocks>(kKeptNodes)))
   {
   }
 
@@ -66,12 +68,15 @@ namespace vaxo::detail
     const std::string_view name = latestValueWins_ && !whole ? assignedName(text) : std::string_view();
 
     Texts::iterator replaced = texts_.end();
-    if (!name.empty() && mayReplace)
+    auto variable = assignments_.end();
+    if (!name.empty())
     {
-      const auto found = assignments_.find(std::string(name));
-      if (found != assignments_.end() && !(found->second == texts_.begin() && frontWritten_ > 0))
-        replaced = found->second;
+      lookup_.assign(name.data(), name.size());
+      variable = assignments_.find(lookup_);
     }
+    if (mayReplace && variable != assignments_.end() && variable->second != texts_.end() &&
+        !(variable->second == texts_.begin() && frontWritten_ > 0))
+      replaced = variable->second;
     const std::size_t freed = replaced != texts_.end() ? replaced->bytes.size() : 0;
     if (!whole && bytes() - freed + size > limit)
       return Pushed::Full;
@@ -81,10 +86,19 @@ namespace vaxo::detail
       erase(replaced);
     }
 
-    texts_.push_back(Text{std::string(text), made, !whole, std::string(name)});
+    texts_.emplace_back(text, made, !whole, name.size());
     addBytes(size);
     if (!name.empty())
-      assignments_[texts_.back().name] = std::prev(texts_.end());
+    {
+      if (variable != assignments_.end())
+        variable->second = std::prev(texts_.end());
+      else
+      {
+        if (assignments_.size() >= kRememberedVariables)
+          forgetIdleVariables();
+        assignments_.emplace(std::string(name), std::prev(texts_.end()));
+      }
+    }
     return replaced != texts_.end() ? Pushed::Replaced : Pushed::Queued;
   }
 
@@ -103,7 +117,7 @@ namespace vaxo::detail
     // dropping it would leave the robot with an older one for good.
     while (text != texts_.end())
     {
-      if (!text->ages || (latestValueWins_ && !text->name.empty()))
+      if (!text->ages || (latestValueWins_ && text->nameLength > 0))
       {
         ++text;
         continue;
@@ -140,9 +154,10 @@ namespace vaxo::detail
     while (text != texts_.end())
     {
       const auto next = std::next(text);
-      if (!text->name.empty())
+      if (text->nameLength > 0)
       {
-        const auto latest = assignments_.find(text->name);
+        lookup_.assign(text->name().data(), text->nameLength);
+        const auto latest = assignments_.find(lookup_);
         if (latest != assignments_.end() && latest->second != text)
         {
           subBytes(text->bytes.size());
@@ -163,12 +178,19 @@ namespace vaxo::detail
 
   void SendQueue::erase(Texts::iterator text)
   {
-    if (!text->name.empty())
+    if (text->nameLength > 0)
     {
-      const auto found = assignments_.find(text->name);
+      lookup_.assign(text->name().data(), text->nameLength);
+      const auto found = assignments_.find(lookup_);
       if (found != assignments_.end() && found->second == text)
-        assignments_.erase(found);
+        found->second = texts_.end();
     }
     texts_.erase(text);
+  }
+
+  void SendQueue::forgetIdleVariables()
+  {
+    for (auto variable = assignments_.begin(); variable != assignments_.end();)
+      variable = variable->second == texts_.end() ? assignments_.erase(variable) : std::next(variable);
   }
 }

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "node_pool.h"
+
 namespace vaxo::detail
 {
   /// A FIFO of texts with an age limit and latest-value-wins.
@@ -118,12 +120,25 @@ namespace vaxo::detail
   private:
     struct Text
     {
-      std::string bytes;
+      Text(std::string_view text, Clock::time_point made, bool ages, std::size_t nameLength)
+          : bytes(text.data(), text.size()), made(made), ages(ages), nameLength(nameLength)
+      {
+      }
+      /// The variable assigned, or empty: the text's first bytes.
+      std::string_view name() const { return {bytes.data(), nameLength}; }
+
+      TextBytes bytes;
       Clock::time_point made;
-      bool ages;          // false for uploads
-      std::string name;   // the variable assigned, or empty
+      bool ages;               // false for uploads
+      std::size_t nameLength;  // 0 unless an assignment
     };
-    using Texts = std::list<Text>;
+    // Nodes recycled: a text queued and written costs no allocation (but a
+    // long one's bytes).
+    using Texts = std::list<Text, PoolAllocator<Text>>;
+    // Free nodes kept for reuse: a burst's worth.
+    static constexpr std::size_t kKeptNodes = 1024;
+    // Variables remembered; past this, those with nothing queued are forgotten.
+    static constexpr std::size_t kRememberedVariables = 4096;
 
     void popFront();
     // Change bytes_; called under the client's mutex, so a load and a store
@@ -131,13 +146,17 @@ namespace vaxo::detail
     void addBytes(std::size_t n) { bytes_.store(bytes() + n, std::memory_order_relaxed); }
     void subBytes(std::size_t n) { bytes_.store(bytes() - n, std::memory_order_relaxed); }
     void erase(Texts::iterator text);
+    void forgetIdleVariables();
 
     const std::chrono::milliseconds maxAge_;
     const bool latestValueWins_;
     Texts texts_;
     // The queued assignment of each variable (the last one, when the front
-    // one was already partly written).
+    // one was already partly written); texts_.end() for a variable with
+    // none queued, whose entry stays so that its next value allocates no key.
     std::unordered_map<std::string, Texts::iterator> assignments_;
+    // The key of a lookup, reused so that a lookup allocates nothing.
+    std::string lookup_;
     std::size_t frontWritten_ = 0;
     // Unwritten bytes; written under the client's mutex, read by any thread.
     std::atomic<std::size_t> bytes_{0};
