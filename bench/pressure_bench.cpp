@@ -6,10 +6,11 @@
 // - a robot that stops reading for a while as a text a millisecond flows,
 //   then reads again: the oldest text written after it read again, from
 //   the client's write-latency histogram, beside the age limit.
-// Prints its figures; asserts nothing.
+// Prints its figures and, with --json, writes them for bench_report.
 //
-// Usage: pressure_bench [--seconds=N] [--stall=N] [--unsent=BYTES]
-//   --unsent sets the bytes the system may hold unsent per connection.
+// Usage: pressure_bench [--smoke] [--json=FILE] [--seconds=N] [--stall=N] [--unsent=BYTES]
+//   --smoke sweeps and stalls 2 s each; --unsent sets the bytes the system
+//   may hold unsent per connection.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_arguments.h"
+#include "result_table.h"
 #include "support/paced_robot.h"
 #include "vaxo/client.h"
 
@@ -54,7 +57,17 @@ namespace
   // (VQueuePolicy::systemUnsentLimit), for every client of the run.
   int systemUnsentLimit = VQueuePolicy{}.systemUnsentLimit;
 
-  void sweep(bool latestValueWins, int seconds)
+  /// What one sweep gave: the ages (ms) of the robot's newest value each
+  /// time it read one, during the sweep.
+  struct Sweep
+  {
+    double p50 = 0, p99 = 0, max = 0;
+    std::size_t read = 0;
+    unsigned long long replaced = 0;
+    int newest = -1;
+  };
+
+  Sweep sweep(bool latestValueWins, int seconds)
   {
     PacedRobot robot(std::chrono::microseconds(10000), std::chrono::milliseconds(0));
     VQueuePolicy policy;
@@ -85,15 +98,27 @@ namespace
       lastValue = std::max(lastValue, value);
       ages.push_back(std::chrono::duration<double, std::milli>(at - sentAt[static_cast<std::size_t>(value)]).count());
     }
+    const Sweep result{percentile(ages, 0.5), percentile(ages, 0.99), percentile(ages, 1.0), ages.size(),
+                       static_cast<unsigned long long>(client->textsReplaced()), lastValue};
     std::printf("sweep 1000/s for %d s to a robot reading 100 statements/s, latest value wins %s: "
                 "age of the robot's newest value p50 %.0f ms, p99 %.0f ms, max %.0f ms (%zu values read, "
                 "%llu replaced, newest read %d of %d sent)\n",
-                seconds, latestValueWins ? "on " : "off", percentile(ages, 0.5), percentile(ages, 0.99),
-                percentile(ages, 1.0), ages.size(), static_cast<unsigned long long>(client->textsReplaced()),
-                lastValue, seconds * 1000 - 1);
+                seconds, latestValueWins ? "on " : "off", result.p50, result.p99, result.max, result.read,
+                result.replaced, result.newest, seconds * 1000 - 1);
+    return result;
   }
 
-  void stall(int seconds)
+  /// What a stall gave: texts written more than the limit after they were
+  /// made, the oldest one's bucket bound, and the drops.
+  struct Stall
+  {
+    unsigned long long overLimit = 0;
+    std::string oldest;
+    unsigned long long droppedOld = 0;
+    unsigned long long droppedFull = 0;
+  };
+
+  Stall stall(int seconds)
   {
     PacedRobot robot(std::chrono::microseconds(0), std::chrono::milliseconds(seconds * 1000));
     VQueuePolicy policy;   // the default limit of 1 s
@@ -110,6 +135,8 @@ namespace
       client->rawSend(text, static_cast<std::size_t>(length));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::printf("the robot read %zu statements; %zu bytes still queued\n", robot.statements().size(),
+                client->queuedBytes());
     const VLatencyHistogram::Counts counts = client->writeLatency().read();
     std::printf("write latency histogram (upper bounds in us):");
     for (std::size_t i = 0; i < counts.size(); ++i)
@@ -139,33 +166,64 @@ namespace
                 static_cast<unsigned long long>(overLimit),
                 static_cast<unsigned long long>(client->textsDroppedOld()),
                 static_cast<unsigned long long>(client->textsDroppedQueueFull()));
+    return {static_cast<unsigned long long>(overLimit), bound,
+            static_cast<unsigned long long>(client->textsDroppedOld()),
+            static_cast<unsigned long long>(client->textsDroppedQueueFull())};
   }
 }
 
 int main(int argc, char** argv)
 {
+  using notara::bench::ResultTable;
+  using notara::bench::takeValue;
   int seconds = 8;
   int stallSeconds = 10;
-  for (int i = 1; i < argc; ++i)
-  {
-    const std::string arg = argv[i];
-    if (arg.rfind("--seconds=", 0) == 0)
-      seconds = std::max(1, std::atoi(arg.c_str() + 10));
-    else if (arg.rfind("--stall=", 0) == 0)
-      stallSeconds = std::max(1, std::atoi(arg.c_str() + 8));
-    else if (arg.rfind("--unsent=", 0) == 0)
-      systemUnsentLimit = std::max(0, std::atoi(arg.c_str() + 9));
-    else
-    {
-      std::cerr << "pressure_bench: unknown argument " << arg << " (usage: pressure_bench [--seconds=N] [--stall=N] [--unsent=BYTES])\n";
-      return 2;
-    }
-  }
+  std::string json;
   try
   {
-    sweep(true, seconds);
-    sweep(false, seconds);
-    stall(stallSeconds);
+    for (int i = 1; i < argc; ++i)
+    {
+      const std::string arg = argv[i];
+      if (arg == "--smoke")
+      {
+        seconds = 2;
+        stallSeconds = 2;
+      }
+      else if (!takeValue(arg, "--seconds=", seconds) && !takeValue(arg, "--stall=", stallSeconds) &&
+               !takeValue(arg, "--unsent=", systemUnsentLimit) && !takeValue(arg, "--json=", json))
+      {
+        std::cerr << "pressure_bench: unknown argument " << arg
+                  << " (usage: pressure_bench [--smoke] [--json=FILE] [--seconds=N] [--stall=N] [--unsent=BYTES])\n";
+        return 2;
+      }
+    }
+    seconds = std::max(1, seconds);
+    stallSeconds = std::max(1, stallSeconds);
+
+    const Sweep with = sweep(true, seconds);
+    const Sweep without = sweep(false, seconds);
+    const Stall stalled = stall(stallSeconds);
+
+    ResultTable table("pressure_bench");
+    const std::string subject = "sweep 1000/s for " + std::to_string(seconds) +
+                                " s to a robot reading 100 statements/s: age of its newest value, latest value wins";
+    table.add({"pressure", subject, "p50", with.p50, "ms", without.p50, "without latest value wins", std::nullopt});
+    table.add({"pressure", subject, "p99", with.p99, "ms", without.p99, "without latest value wins", std::nullopt});
+    table.add({"pressure", subject, "max", with.max, "ms", without.max, "without latest value wins", std::nullopt});
+    table.add({"pressure",
+               "after a " + std::to_string(stallSeconds) +
+                   " s stall: texts written more than the age limit (1 s) after they were made",
+               "count", static_cast<double>(stalled.overLimit), "", std::nullopt, "", std::nullopt});
+    table.note("sweep with latest value wins: " + std::to_string(with.read) + " values read, " +
+               std::to_string(with.replaced) + " replaced, the newest read was number " +
+               std::to_string(with.newest) + "; without: " + std::to_string(without.read) +
+               " read, the newest number " + std::to_string(without.newest));
+    table.note("stall: oldest text written " + stalled.oldest +
+               " (the one begun when the robot stopped is finished whole); " + std::to_string(stalled.droppedOld) +
+               " dropped as too old, " + std::to_string(stalled.droppedFull) + " for a full queue");
+    table.print(std::cout);
+    if (!json.empty())
+      table.write(json);
   }
   catch (const std::exception& e)
   {

@@ -600,17 +600,22 @@ namespace
                        double rate, bool lateReference = false)
   {
     // A run that can't even start (notara did not connect, the warm-up was
-    // lost) counts as a failed run at this rate, with the reason.
+    // lost) counts as a failed run at this rate, with the reason; so does
+    // one whose source could not send at this rate (its buffer full), but
+    // as a run that started: the limit is the source's, not notara's.
+    bool started = false;
     try
     {
       Trial trial(source, device, events);
       if (lateReference)
         trial.openLateReference(source.fullName());
+      started = true;
       return trial.run(source, reference, events, rate);
     }
     catch (const std::runtime_error& e)
     {
       TrialResult failed;
+      failed.started = started;
       failed.events = events;
       failed.why = e.what();
       return failed;
@@ -989,8 +994,12 @@ int main(int argc, char** argv)
 
     // Sustained throughput: probe up a ladder of rates while notara keeps
     // up, then hold the best for the whole run, stepping down if it can't.
-    const std::vector<double> ladder = {2500,  3500,  5000,  7000,  10000,  14000, 20000,
-                                        28000, 40000, 56000, 80000, 112000, 160000, 224000, 320000};
+    // Steps of 1.4 times up to 160,000, then of 32,000: near the top a step
+    // is at most a tenth of the rate, the resolution of the rate's ratio to
+    // the bare input's.
+    const std::vector<double> ladder = {2500,   3500,   5000,   7000,   10000,  14000,  20000,  28000,  40000,
+                                        56000,  80000,  112000, 160000, 192000, 224000, 256000, 288000, 320000,
+                                        352000, 384000};
     std::size_t at = 4;  // 10,000/s
     std::optional<std::size_t> best;
     double referenceBest = 0;
@@ -1008,7 +1017,7 @@ int main(int argc, char** argv)
                  (r.passed ? "none lost, in order" : "failed: " + r.why) + "; " + reference);
       if (!r.started)
         allStarted = false;
-      if (r.started && r.referenceMissed == 0 && r.referenceMisfits == 0)
+      if (r.started && r.sendRate > 0 && r.referenceMissed == 0 && r.referenceMisfits == 0)
         referenceBest = std::max(referenceBest, rate);
       return r;
     };

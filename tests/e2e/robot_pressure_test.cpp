@@ -284,8 +284,10 @@ namespace
     EXPECT_LE(mostQueued, 2 * value);
 
     // The robot's share: what its receive buffer holds. It ends with the
-    // last value sent, and reads it within about that buffer's time after
-    // the sweep (every queued value would take a minute to read).
+    // last value sent (never dropped for its age: it is the variable's
+    // latest), and reads it within seconds of the sweep's end. With a buffer
+    // this small the system's TCP may wait for its persist timer now and
+    // then, hence the margin.
     const std::string last = "fader=" + std::to_string((kValues - 1) % 128) + ",";
     Clock::time_point lastRead{};
     const bool settled = eventually(
@@ -298,7 +300,7 @@ namespace
         },
         std::chrono::seconds(20));
     ASSERT_TRUE(settled) << "the robot's last value: " << slow.statements().back().second;
-    EXPECT_LT(lastRead - end, std::chrono::milliseconds(2500))
+    EXPECT_LT(lastRead - end, std::chrono::milliseconds(5000))
         << std::chrono::duration_cast<std::chrono::milliseconds>(lastRead - end).count() << " ms";
     EXPECT_EQ(errors().find(" dropped "), std::string::npos) << errors();
   }
