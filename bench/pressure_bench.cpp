@@ -120,7 +120,10 @@ namespace
 
   Stall stall(int seconds)
   {
-    PacedRobot robot(std::chrono::microseconds(0), std::chrono::milliseconds(seconds * 1000));
+    // A buffer of 16 KiB: with the least one, the system's TCP waits for
+    // its persist timer now and then once the robot reads again (a window
+    // a little short of one segment), and what is measured is that timer.
+    PacedRobot robot(std::chrono::microseconds(0), std::chrono::milliseconds(seconds * 1000), "", 16384);
     VQueuePolicy policy;   // the default limit of 1 s
     policy.systemUnsentLimit = systemUnsentLimit;
     std::unique_ptr<VSyncClient> owner;

@@ -15,12 +15,13 @@ namespace notara::test
 {
   struct PacedRobot::Impl
   {
-    Impl(std::chrono::microseconds perStatement, std::chrono::milliseconds stall, std::string prefix)
+    Impl(std::chrono::microseconds perStatement, std::chrono::milliseconds stall, std::string prefix,
+         int receiveBuffer)
         : perStatement(perStatement), stall(stall), prefix(std::move(prefix))
     {
       listener.open(tcp::v4());
-      // The system's least; accepted connections inherit it.
-      listener.set_option(asio::socket_base::receive_buffer_size(1));
+      // Accepted connections inherit it.
+      listener.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
       listener.bind({asio::ip::make_address("127.0.0.1"), 0});
       listener.listen(1);
       thread = std::thread([this] { run(); });
@@ -86,8 +87,8 @@ namespace notara::test
   };
 
   PacedRobot::PacedRobot(std::chrono::microseconds perStatement, std::chrono::milliseconds stallAfterFirst,
-                         std::string pacedPrefix)
-      : impl_(std::make_unique<Impl>(perStatement, stallAfterFirst, std::move(pacedPrefix)))
+                         std::string pacedPrefix, int receiveBuffer)
+      : impl_(std::make_unique<Impl>(perStatement, stallAfterFirst, std::move(pacedPrefix), receiveBuffer))
   {
   }
 

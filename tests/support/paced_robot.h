@@ -1,6 +1,7 @@
 #pragma once
 // A robot that reads at its own pace, on 127.0.0.1: one connection, read a
-// byte at a time with the system's least receive buffer, a pause after each
+// byte at a time with a small receive buffer (the system's least unless
+// given), a pause after each
 // paced statement (a robot whose script takes that long for it) and, if
 // asked, a stall after the first one. The paced statements are those that
 // begin with a chosen prefix (all by default), so that an upload can go in
@@ -25,10 +26,11 @@ namespace notara::test
     /// Listens on a port of the system's choice; `perStatement` is the pause
     /// after each paced statement, `stallAfterFirst` how long it reads
     /// nothing after the first one; statements that begin with `pacedPrefix`
-    /// are paced.
+    /// are paced; `receiveBuffer` is the SO_RCVBUF asked for (the system
+    /// gives at least its least).
     explicit PacedRobot(std::chrono::microseconds perStatement,
                         std::chrono::milliseconds stallAfterFirst = std::chrono::milliseconds(0),
-                        std::string pacedPrefix = "");
+                        std::string pacedPrefix = "", int receiveBuffer = 1);
     ~PacedRobot();
     PacedRobot(const PacedRobot&) = delete;
     PacedRobot& operator=(const PacedRobot&) = delete;
