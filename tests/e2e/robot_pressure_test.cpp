@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,17 +48,6 @@ namespace
       }
     }
     return out;
-  }
-
-  // The number of the event an "emit midi.key(...)," statement carries; -1
-  // for any other statement.
-  int eventOf(const std::string& statement)
-  {
-    static const std::regex text(R"(emit midi\.key\(9,0,(\d+),(\d+)\),)");
-    std::smatch match;
-    if (!std::regex_match(statement, match, text))
-      return -1;
-    return std::stoi(match[1]) + 128 * (std::stoi(match[2]) - 1);
   }
 
   class RobotPressureTest : public notara::test::JackTest
@@ -141,9 +129,7 @@ namespace
     // stall showed, then, after one jump, only those of the last second.
     const std::string received = stalled.received(0);
     ASSERT_EQ(received.substr(0, upload.size()), upload);
-    std::vector<int> events;
-    for (const std::string& statement : statementsOf(received.substr(upload.size())))
-      events.push_back(eventOf(statement));
+    const std::vector<int> events = eventsIn(received.substr(upload.size()));
     ASSERT_FALSE(events.empty());
     int jumps = 0;
     bool afterJump = false;
@@ -177,9 +163,7 @@ namespace
 
     // The healthy robot: everything in order, nothing missing but what
     // JACK may lose on a busy machine.
-    std::vector<int> healthyEvents;
-    for (const std::string& statement : statementsOf(healthy.received(0).substr(upload.size())))
-      healthyEvents.push_back(eventOf(statement));
+    const std::vector<int> healthyEvents = eventsIn(healthy.received(0).substr(upload.size()));
     for (std::size_t i = 1; i < healthyEvents.size(); ++i)
       ASSERT_GT(healthyEvents[i], healthyEvents[i - 1]) << "out of order at " << i;
     EXPECT_GE(healthyEvents.size(), sentAt.size() * 99 / 100);
