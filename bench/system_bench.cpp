@@ -526,14 +526,17 @@ namespace
           result.robotShortfall = std::max(result.robotShortfall, total - got);
         if (got != total || sink_.misfits(r) != 0)
         {
-          if (result.passed)
-            result.why = "robot " + std::to_string(r) + " got " + std::to_string(got) + " of " +
-                         std::to_string(total) + " statements, " + std::to_string(sink_.misfits(r)) +
-                         " out of sequence" +
-                         (sink_.misfits(r) ? " (first: " + sink_.firstMisfit(r) + ")" : std::string());
+          // Every robot that lacks something, so that a loss on the way in
+          // (all robots) is told from one on a robot's way out (one robot).
+          result.why += std::string(result.passed ? "" : "; ") + "robot " + std::to_string(r) + " got " +
+                        std::to_string(got) + " of " + std::to_string(total) + " statements, " +
+                        std::to_string(sink_.misfits(r)) + " out of sequence" +
+                        (sink_.misfits(r) ? " (first: " + sink_.firstMisfit(r) + ")" : std::string());
           result.passed = false;
         }
       }
+      if (!result.passed)
+        result.why += "; the bare JACK input missed " + std::to_string(result.referenceMissed);
       // notara's own report of an input queue that overflowed.
       const std::string errors = notara_->errors();
       const std::size_t dropped = errors.find("dropped");
