@@ -11,6 +11,9 @@ set(NOTARA_EXAMPLES
   ${PROJECT_SOURCE_DIR}/examples/notara.vx)
 set(NOTARA_USER_DOCS
   ${PROJECT_SOURCE_DIR}/docs/configuration.md
+  ${PROJECT_SOURCE_DIR}/docs/usage.md
+  ${PROJECT_SOURCE_DIR}/docs/performance.md
+  ${PROJECT_SOURCE_DIR}/docs/architecture.md
   ${PROJECT_SOURCE_DIR}/docs/status.md
   ${PROJECT_SOURCE_DIR}/docs/status-page.png
   ${PROJECT_SOURCE_DIR}/docs/vaxo-sim.md
