@@ -851,3 +851,40 @@ TEST(VaxoClient, HeldSendsGoOutTogetherInOrderWithOtherThreadsSends)
   EXPECT_EQ(nextA, kBursts * 5);
   EXPECT_EQ(nextB, kBursts);
 }
+
+TEST(VaxoClient, AClientDestroyedWhileAThreadHoldsItsTextsIsSkippedByTheFlush)
+{
+  // A robot retired by a reload in the middle of a MIDI burst: the burst's
+  // thread held texts for its client, another thread destroys the client,
+  // and the flush must touch only the clients that are still there.
+  TestServer server;
+  LinkEvents events;
+  auto doomed = std::make_unique<VSyncClient>("127.0.0.1", server.port(), events.handler());
+  VSyncClient kept("127.0.0.1", server.port(), events.handler());
+  doomed->connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(*doomed));
+  kept.connect();
+  ASSERT_TRUE(LinkEvents::waitUntilOpen(kept));
+  ASSERT_TRUE(server.waitForConnections(2));
+
+  const std::string first = "emit held(1),";
+  const std::string second = "emit held(2),";
+  VSyncClient::holdSends();
+  ASSERT_EQ(doomed->rawSend(first.data(), first.size()), 0);
+  ASSERT_EQ(kept.rawSend(first.data(), first.size()), 0);
+  ASSERT_EQ(kept.rawSend(second.data(), second.size()), 0);
+  std::thread([&] { doomed.reset(); }).join();
+  VSyncClient::flushHeldSends();
+
+  // The kept client's texts go out whole and in order; which connection
+  // number the server gave it depends on the order of the accepts.
+  ASSERT_TRUE(notara::test::eventually(
+      [&] { return server.received(0) == first + second || server.received(1) == first + second; },
+      TestServer::kWait));
+  // The next round starts from an empty list: nothing of the old one is
+  // flushed again.
+  VSyncClient::holdSends();
+  VSyncClient::flushHeldSends();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(server.received(0) == first + second || server.received(1) == first + second);
+}

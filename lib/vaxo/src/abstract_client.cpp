@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "vaxo/line_writer.h"
 #include "vaxo/client.h"
 #include "vaxo/printable.h"
 
@@ -75,7 +76,7 @@ int VAbstractClient::send(const char* format, ...)
   if (length < 0)
   {
     va_end(again);
-    std::cerr << "VAbstractClient::send: can't format \"" << format << "\"\n";
+    vaxo::detail::writeLine(std::string("VAbstractClient::send: can't format \"") + format + "\"");
     return -1;
   }
   if (static_cast<std::size_t>(length) < sizeof stackBuffer)
@@ -95,13 +96,13 @@ int VAbstractClient::sendFile(const std::string& path)
   std::ifstream in(path, std::ios::binary);
   if (!in)
   {
-    std::cerr << "VAbstractClient::sendFile: can't open " << path << "\n";
+    vaxo::detail::writeLine(std::string("VAbstractClient::sendFile: can't open ") + path);
     return -1;
   }
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad())
   {
-    std::cerr << "VAbstractClient::sendFile: can't read " << path << "\n";
+    vaxo::detail::writeLine(std::string("VAbstractClient::sendFile: can't read ") + path);
     return -1;
   }
   return rawSendWhole(bytes.data(), bytes.size());
@@ -146,7 +147,7 @@ void VAbstractClient::deliver(const VMessage& msg)
     if (!error)
     {
       // Nobody listens: the report must not vanish.
-      std::cerr << "VAbstractClient::deliver: " << vaxo::printable(msg.message) << "\n";
+      vaxo::detail::writeLine(std::string("VAbstractClient::deliver: ") + vaxo::printable(msg.message));
       return;
     }
     VCallbackAction action = V_CONTINUE;
@@ -156,11 +157,11 @@ void VAbstractClient::deliver(const VMessage& msg)
     }
     catch (const std::exception& e)
     {
-      std::cerr << "VAbstractClient::deliver: error callback threw: " << e.what() << "\n";
+      vaxo::detail::writeLine(std::string("VAbstractClient::deliver: error callback threw: ") + e.what());
     }
     catch (...)
     {
-      std::cerr << "VAbstractClient::deliver: error callback threw an unknown exception\n";
+      vaxo::detail::writeLine(std::string("VAbstractClient::deliver: error callback threw an unknown exception"));
     }
     if (action == V_REMOVE)
       cb.removeError(error.get());

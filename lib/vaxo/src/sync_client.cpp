@@ -22,6 +22,7 @@
 #include "json_decoder.h"
 #include "line_reader.h"
 #include "send_queue.h"
+#include "vaxo/line_writer.h"
 #include "vaxo/client.h"
 #include "vaxo/printable.h"
 
@@ -46,15 +47,17 @@ namespace
 namespace
 {
   // The thread's hold on its sends (VSyncClient::holdSends) and the clients
-  // that hold texts for it.
+  // that hold texts for it. Weak: a client may be destroyed by another
+  // thread while this one holds (a robot retired during a burst); the
+  // flush then skips it.
   thread_local bool holdingSends = false;
-  thread_local std::array<VSyncClient::Impl*, 64> heldClients{};
+  thread_local std::array<std::weak_ptr<VSyncClient::Impl>, 64> heldClients{};
   thread_local std::size_t heldCount = 0;
   // Set by stampSends: when the texts this thread sends were made.
   thread_local Clock::time_point stampedMade{};
 }
 
-struct VSyncClient::Impl : vaxo::detail::LineReader::Sink
+struct VSyncClient::Impl : vaxo::detail::LineReader::Sink, std::enable_shared_from_this<VSyncClient::Impl>
 {
   enum class State
   {
@@ -177,13 +180,13 @@ void VSyncClient::Impl::startThread()
     }
     catch (const std::exception& e)
     {
-      std::cerr << "VSyncClient::run: " << e.what() << std::endl;
+      vaxo::detail::writeLine(std::string("VSyncClient::run: ") + e.what());
       std::lock_guard<std::mutex> guard(mutex);
       closeLocked();
     }
     catch (...)
     {
-      std::cerr << "VSyncClient::run: unknown exception" << std::endl;
+      vaxo::detail::writeLine(std::string("VSyncClient::run: unknown exception"));
       std::lock_guard<std::mutex> guard(mutex);
       closeLocked();
     }
@@ -196,7 +199,7 @@ bool VSyncClient::Impl::connectNow()
   const auto endpoints = resolver.resolve(host, std::to_string(port), error);
   if (error)
   {
-    std::cerr << "VSyncClient::VSyncClient: can't resolve " << where() << ": " << error.message() << std::endl;
+    vaxo::detail::writeLine(std::string("VSyncClient::VSyncClient: can't resolve ") + where() + ": " + error.message());
     return false;
   }
 
@@ -231,7 +234,7 @@ bool VSyncClient::Impl::connectNow()
   {
     boost::system::error_code ignored;
     socket.close(ignored);
-    std::cerr << "VSyncClient::VSyncClient: can't connect to " << where() << ": " << error.message() << std::endl;
+    vaxo::detail::writeLine(std::string("VSyncClient::VSyncClient: can't connect to ") + where() + ": " + error.message());
     return false;
   }
   std::lock_guard<std::mutex> guard(mutex);
@@ -576,7 +579,7 @@ int VSyncClient::Impl::send(const void* data, std::size_t size, bool whole)
   {
     // More events are in hand on this thread: their texts go out together
     // when it flushes.
-    heldClients[heldCount++] = this;
+    heldClients[heldCount++] = weak_from_this();
     heldHere = true;
     return queueLocked(bytes, size, made, whole);
   }
@@ -624,11 +627,11 @@ void VSyncClient::Impl::notify(VLinkEvent event, const std::string& detail)
   }
   catch (const std::exception& e)
   {
-    std::cerr << "VSyncClient::notify: link handler threw: " << e.what() << std::endl;
+    vaxo::detail::writeLine(std::string("VSyncClient::notify: link handler threw: ") + e.what());
   }
   catch (...)
   {
-    std::cerr << "VSyncClient::notify: link handler threw an unknown exception" << std::endl;
+    vaxo::detail::writeLine(std::string("VSyncClient::notify: link handler threw an unknown exception"));
   }
 }
 
@@ -644,7 +647,7 @@ void VSyncClient::Impl::report(std::string text)
 void VSyncClient::Impl::onLine(std::string_view line)
 {
   if (traceWire)
-    std::cerr << "VSyncClient: received " << vaxo::printable(line) << std::endl;
+    vaxo::detail::writeLine(std::string("VSyncClient: received ") + vaxo::printable(line));
   incoming.client = &client;
   bool decoded = false;
   try
@@ -671,7 +674,7 @@ void VSyncClient::Impl::onTooLong()
 
 VSyncClient::VSyncClient(const std::string& host, unsigned port, unsigned readBufferSize, bool traceWire,
                          bool startReader, int connectTimeout)
-    : impl_(std::make_unique<Impl>(*this, host, port, readBufferSize, traceWire, defaultQueueLimit, connectTimeout,
+    : impl_(std::make_shared<Impl>(*this, host, port, readBufferSize, traceWire, defaultQueueLimit, connectTimeout,
                                    VLinkHandler(), VQueuePolicy{std::chrono::milliseconds(0), false}))
 {
   impl_->connectNow();
@@ -682,7 +685,7 @@ VSyncClient::VSyncClient(const std::string& host, unsigned port, unsigned readBu
 
 VSyncClient::VSyncClient(const std::string& host, unsigned port, VLinkHandler handler, std::size_t queueLimit,
                          int connectTimeout, VQueuePolicy policy)
-    : impl_(std::make_unique<Impl>(*this, host, port, 128000, false, queueLimit, connectTimeout, std::move(handler),
+    : impl_(std::make_shared<Impl>(*this, host, port, 128000, false, queueLimit, connectTimeout, std::move(handler),
                                    policy))
 {
   impl_->readWanted = true;
@@ -690,7 +693,7 @@ VSyncClient::VSyncClient(const std::string& host, unsigned port, VLinkHandler ha
 }
 
 VSyncClient::VSyncClient(Unconnected)
-    : impl_(std::make_unique<Impl>(*this, std::string(), 0, 1, false, defaultQueueLimit, 0, VLinkHandler(),
+    : impl_(std::make_shared<Impl>(*this, std::string(), 0, 1, false, defaultQueueLimit, 0, VLinkHandler(),
                                    VQueuePolicy{std::chrono::milliseconds(0), false}))
 {
 }
@@ -774,7 +777,13 @@ void VSyncClient::flushHeldSends()
 {
   holdingSends = false;
   for (std::size_t i = 0; i < heldCount; ++i)
-    heldClients[i]->flushHeld();
+  {
+    // A client destroyed since it held has closed; its texts were counted
+    // as dropped then. One still alive stays so for the flush.
+    if (const std::shared_ptr<Impl> impl = heldClients[i].lock())
+      impl->flushHeld();
+    heldClients[i].reset();
+  }
   heldCount = 0;
 }
 

@@ -182,7 +182,8 @@ public:
   static void holdSends();
   /// Ends the calling thread's hold and writes, on this thread, what each
   /// client it held texts for has queued (one non-blocking write each; the
-  /// client's I/O thread writes what the socket doesn't take).
+  /// client's I/O thread writes what the socket doesn't take). A client
+  /// destroyed during the hold is skipped: its held texts were dropped.
   static void flushHeldSends();
   /// The texts this thread sends from now on were made at `made` (say, when
   /// the MIDI event they answer arrived): their age and write latency count
@@ -219,5 +220,7 @@ protected:
   explicit VSyncClient(Unconnected);
 
 private:
-  std::unique_ptr<Impl> impl_;
+  // Shared only with the weak references of threads that hold sends
+  // (holdSends), so that a flush after the client is gone finds nothing.
+  std::shared_ptr<Impl> impl_;
 };
