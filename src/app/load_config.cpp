@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "bridge/midi.h"
+#include "log/stderr_line.h"
 
 std::string usageText(const char* program)
 {
@@ -32,16 +33,19 @@ std::string readConfiguration(Midi& midi, const std::string& confFile)
 
 int loadConfiguration(Midi& midi, const std::string& confFile, const char* program)
 {
-  std::cerr << "parsing " << confFile << std::endl;
+  notara::StderrLine() << "parsing " << confFile;
   const std::string error = readConfiguration(midi, confFile);
   if (error.empty())
     return 0;
   if (error.rfind("parsing ", 0) == 0)
   {
-    std::cerr << ' ' << error << std::endl;
-    std::cerr << usageText(program) << std::flush;
+    notara::StderrLine() << ' ' << error;
+    std::string usage = usageText(program);
+    if (!usage.empty() && usage.back() == '\n')
+      usage.pop_back();
+    notara::writeStderrLine(usage);
   }
   else
-    std::cerr << "notara: " << error << std::endl;
+    notara::StderrLine() << "notara: " << error;
   return 2;
 }

@@ -18,6 +18,8 @@
 #include "midi/devicename.h"
 #include "platform/processend.h"
 #include "status/status_server.h"
+#include "log/stderr_line.h"
+#include "vaxo/line_writer.h"
 
 namespace
 {
@@ -63,9 +65,9 @@ namespace
       return midi.waitFor(name);
     if (DeviceName::ambiguous(found, devices))
     {
-      std::cerr << "notara: --device \"" << name << "\" names more than one MIDI device:" << std::endl;
+      notara::StderrLine() << "notara: --device \"" << name << "\" names more than one MIDI device:";
       for (std::size_t i : found)
-        std::cerr << i << ": " << devices[i] << std::endl;
+        notara::StderrLine() << i << ": " << devices[i];
       failStartup(1);
     }
     return midi.open(static_cast<int>(found.front()), devices);
@@ -77,12 +79,17 @@ namespace
   void closeMidi()
   {
     midi.close();
+    // The lines of the end, and any still queued, for a while only: a
+    // stream nobody reads must not keep the process from ending.
+    notara::flushStderr(std::chrono::milliseconds(500));
   }
 }
 
 int main(int argc, char** argv)
 {
   const std::int64_t startUs = libgantry::utime();
+  // The client library's own lines go through the one writer too.
+  VSetLineWriter(&notara::writeStderrLine);
   // --help, --version and --check need no MIDI: they run before the MIDI
   // system is first asked anything (arming the release below asks it).
   if (const std::optional<int> status = runOptionWithoutMidi(midi, argc, argv))
@@ -99,9 +106,9 @@ int main(int argc, char** argv)
     return *status;
 
   const std::vector<std::string> devices = midi.listDevices();
-  std::cerr << "Midi device list:" << std::endl;
+  notara::StderrLine() << "Midi device list:";
   for (std::size_t i = 0; i < devices.size(); ++i)
-    std::cerr << i << ": " << devices[i] << std::endl;
+    notara::StderrLine() << i << ": " << devices[i];
 
   if (options->statusAddress)
   {
@@ -113,10 +120,10 @@ int main(int argc, char** argv)
     }
     catch (const std::exception& e)
     {
-      std::cerr << "notara: --status: " << e.what() << std::endl;
+      notara::StderrLine() << "notara: --status: " << e.what();
       failStartup(1);
     }
-    std::cerr << "Status page: " << server->url() << std::endl;
+    notara::StderrLine() << "Status page: " << server->url();
   }
 
   // With --device the device number is left out of the arguments.
@@ -130,7 +137,7 @@ int main(int argc, char** argv)
   {
     int device = 0;
     if (argc <= argument)
-      std::cerr << "Warning, opening first available MIDI device" << std::endl;
+      notara::StderrLine() << "Warning, opening first available MIDI device";
     else
       device = toNumber(argv[argument]);
     ++argument;
@@ -138,7 +145,7 @@ int main(int argc, char** argv)
   }
   if (!opened)
   {
-    std::cerr << "midi open: " << midi.openError() << std::endl;
+    notara::StderrLine() << "midi open: " << midi.openError();
     failStartup(1);
   }
 

@@ -15,6 +15,7 @@
 #include "app/load_config.h"
 #include "app/song_renderer.h"
 #include "bridge/midi.h"
+#include "log/stderr_line.h"
 
 namespace
 {
@@ -136,7 +137,7 @@ namespace
     int status = 0;
     if (songFile.empty() || argc - i > 1)
     {
-      std::cerr << "Usage: " << argv[0] << " [--clock] [--json] --render SONG.mid [conffile]" << std::endl;
+      notara::StderrLine() << "Usage: " << argv[0] << " [--clock] [--json] --render SONG.mid [conffile]";
       status = 2;
     }
     else
@@ -151,13 +152,13 @@ namespace
       }
       catch (const std::exception& e)
       {
-        std::cerr << "notara: render failed: " << e.what() << std::endl;
+        notara::StderrLine() << "notara: render failed: " << e.what();
         status = 1;
       }
     }
     // As for --check: the operations stay alive to the end.
     std::cout.flush();
-    std::cerr.flush();
+    notara::flushStderr(std::chrono::seconds(2));
     std::_Exit(status);
   }
 
@@ -176,7 +177,7 @@ namespace
     // as the process, as in a start, which never ends by returning. Static
     // destruction would drop the last pointers to them, so end without it.
     std::cout.flush();
-    std::cerr.flush();
+    notara::flushStderr(std::chrono::seconds(2));
     std::_Exit(status);
   }
 }
@@ -251,20 +252,19 @@ std::optional<StartOptions> takeStartOptions(int& argc, char**& argv)
     {
       if (argc < 3 || argv[2][0] == '\0')
       {
-        std::cerr << "notara: --device needs a value, the name of a MIDI device" << std::endl;
+        notara::StderrLine() << "notara: --device needs a value, the name of a MIDI device";
         return std::nullopt;
       }
       options.deviceName = argv[2];
     }
     else if (argc < 3)
     {
-      std::cerr << "notara: --status needs a value, [ADDRESS:]PORT" << std::endl;
+      notara::StderrLine() << "notara: --status needs a value, [ADDRESS:]PORT";
       return std::nullopt;
     }
     else if (!parseStatusAddress(argv[2], options))
     {
-      std::cerr << "notara: --status: not [ADDRESS:]PORT with a port of 0 to 65535: \"" << argv[2] << "\""
-                << std::endl;
+      notara::StderrLine() << "notara: --status: not [ADDRESS:]PORT with a port of 0 to 65535: \"" << argv[2] << "\"";
       return std::nullopt;
     }
     // The program's name moves up, so that the rest reads as before.

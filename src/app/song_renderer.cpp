@@ -12,6 +12,7 @@
 #include "midifile/file_error.h"
 #include "midifile/reader.h"
 #include "vaxo/printable.h"
+#include "log/stderr_line.h"
 
 const char* const SongRenderer::unknownActionsNote =
   "actions that robots register while running (midi.registerAction) can't be known here; "
@@ -31,7 +32,7 @@ int SongRenderer::run(const std::string& songFile, const std::string& confFile, 
   }
   catch (const midifile::FileError& e)
   {
-    std::cerr << "notara: " << e.what() << std::endl;
+    notara::StderrLine() << "notara: " << e.what();
     return 3;
   }
 

@@ -137,11 +137,11 @@ VCallbackAction Midi::onControl(const VMessage& msg, int robotSlot)
   }
   catch (const std::exception& e)
   {
-    std::cerr << "Midi::onControl: control message dropped: " << e.what() << std::endl;
+    notara::StderrLine() << "Midi::onControl: control message dropped: " << e.what();
   }
   catch (...)
   {
-    std::cerr << "Midi::onControl: control message dropped: unknown error" << std::endl;
+    notara::StderrLine() << "Midi::onControl: control message dropped: unknown error";
   }
   return V_CONTINUE;
 }

@@ -8,6 +8,7 @@
 #include "libgantry/utime.h"
 #include "midi/midinames.h"
 #include "vaxo/client.h"
+#include "log/stderr_line.h"
 
 using midiname::controlChange;
 using midiname::noteOff;
@@ -67,7 +68,10 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
   const int level = debugLevel.load(std::memory_order_relaxed);
   const bool tracedEarly = (level > 10 && kind != systemMessage) || level > 10000;
   if (tracedEarly)
-    printMessage(std::cerr, kind, channel, data1, data2);
+  {
+    notara::StderrLine line;
+    printMessage(line.stream(), kind, channel, data1, data2);
+  }
 
   const std::int64_t now = libgantry::utime();
   if (kind == systemMessage)
@@ -82,7 +86,10 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
     return;
 
   if (level >= 6 && level <= 9)
-    printMessage(std::cerr, kind, channel, data1, data2);
+  {
+    notara::StderrLine line;
+    printMessage(line.stream(), kind, channel, data1, data2);
+  }
 
   const int slot = midiname::slotOf(kind, channel);
   // channel is a nibble from the decoder, but a caller handing in more must
@@ -96,7 +103,7 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
   // The level may have changed while we waited for the lock.
   const int walkLevel = debugLevel.load(std::memory_order_relaxed);
   if (walkLevel > 10)
-    std::cerr << table.size() << " actions on channel " << slot << std::endl;
+    notara::StderrLine() << table.size() << " actions on channel " << slot;
 
   // The count is taken once, and each record is read by index and copied
   // before its operation runs, so the walk stays sound even if an operation
@@ -110,9 +117,9 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
     if (action.owner == ActionOwners::withdrawn)
       continue;
     if (walkLevel > 50)
-      std::cerr << "trying " << unsigned(data1) << " on filter " << unsigned(action.filterValue)
+      notara::StderrLine() << "trying " << unsigned(data1) << " on filter " << unsigned(action.filterValue)
                 << '/' << unsigned(action.filterMask) << '=' << action.parameterValue << '/'
-                << action.parameterMask << std::endl;
+                << action.parameterMask;
 
     // The parameter word is read for every record: an operation earlier in
     // this walk may have changed it, and the records after it see the change.
@@ -122,8 +129,8 @@ void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1
       continue;
 
     if (walkLevel > 20)
-      std::cerr << reinterpret_cast<std::intptr_t>(action.operation)
-                << " has a matching filter, execing.." << std::endl;
+      notara::StderrLine() << reinterpret_cast<std::intptr_t>(action.operation)
+                << " has a matching filter, execing..";
     action.operation->execute(action.robotMask, kind, slot, data1, data2);
   }
 }

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "libgantry/error.h"
+#include "log/stderr_line.h"
 
 namespace
 {
@@ -14,8 +15,8 @@ namespace
   [[noreturn]] void abortOn(int line, const char* call)
   {
     const int errnum = errno;
-    std::cerr << "libgantry/lockable:" << line << ": abort: " << libgantry::strerror(errnum)
-              << ": " << call << std::endl;
+    notara::writeStderrLineBeforeAbort("libgantry/lockable:" + std::to_string(line) + ": abort: " +
+                                       libgantry::strerror(errnum) + ": " + call);
     std::abort();
   }
 }

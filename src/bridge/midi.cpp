@@ -8,6 +8,7 @@
 #include "bridge/actionowners.h"
 #include "bridge/time_source.h"
 #include "libgantry/utime.h"
+#include "log/stderr_line.h"
 
 Midi::Midi() : Midi(RobotClientFactory())
 {
@@ -66,8 +67,7 @@ std::size_t Midi::withdrawActions(int robotSlot)
     withdrawn = owners->withdraw(actions, robotSlot);
   }
   if (withdrawn > 0 && debugLevel > 3)
-    std::cerr << "Withdrew " << withdrawn << " actions registered by robot " << robotSlot
-              << std::endl;
+    notara::StderrLine() << "Withdrew " << withdrawn << " actions registered by robot " << robotSlot;
   return withdrawn;
 }
 

@@ -4,6 +4,7 @@
 
 #include "bridge/midi.h"
 #include "midi/midinames.h"
+#include "log/stderr_line.h"
 
 namespace
 {
@@ -24,7 +25,7 @@ namespace
 void Midi::handleRealtime(std::uint8_t subtype)
 {
   if (debugLevel.load(std::memory_order_relaxed) > 1000)
-    std::cerr << "Realtime " << unsigned(subtype) << ' ' << (running ? 1 : 0) << std::endl;
+    notara::StderrLine() << "Realtime " << unsigned(subtype) << ' ' << (running ? 1 : 0);
 
   switch (subtype | 8u)
   {
@@ -66,7 +67,7 @@ void Midi::handleRealtime(std::uint8_t subtype)
   case startSelector:
     if (running)
     {
-      std::cerr << "Extra start message" << std::endl;
+      notara::StderrLine() << "Extra start message";
       break;
     }
     // The clock count is left alone; clearing the reference makes the next

@@ -66,10 +66,10 @@ void Midi::setParameter(int value)
   const auto word = static_cast<std::uint32_t>(value);
   parameter.store(word);
   // Also reached per event through ParameterSet: the line is built on the
-  // stack and written at once.
+  // stack and queued for the writer, which the MIDI thread never waits on.
   char line[40];
-  const int length = std::snprintf(line, sizeof line, "Setting parameter to %lu\n",
+  const int length = std::snprintf(line, sizeof line, "Setting parameter to %lu",
                                    static_cast<unsigned long>(word));
-  std::cerr.write(line, length).flush();
+  notara::writeStderrLine(std::string_view(line, static_cast<std::size_t>(length)));
   sendValue(-1, "midi.parameter", word);
 }

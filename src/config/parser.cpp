@@ -20,6 +20,7 @@
 
 #include "bridge/filter.h"
 #include "bridge/midi.h"
+#include "log/stderr_line.h"
 
 namespace
 {
@@ -161,7 +162,7 @@ bool Midi::parseConfig(std::istream& in)
         port = static_cast<int>(value);
       }
 
-      std::cerr << "Registering robot " << host << ' ' << port << std::endl;
+      notara::StderrLine() << "Registering robot " << host << ' ' << port;
       addRobot(static_cast<unsigned>(index), host, static_cast<unsigned>(port));
     }
     else if (keyword == "maxage")

@@ -13,6 +13,7 @@
 #include "bridge/midi.h"
 #include "bridge/actionowners.h"
 #include "vaxo/printable.h"
+#include "log/stderr_line.h"
 
 // Constant-initialised, so it is null before any dynamic initialiser runs,
 // whichever translation unit registers first.
@@ -56,7 +57,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
   if (!operation)
   {
     if (debugLevel > 1)
-      std::cerr << "Factory creation failed for " << vaxo::printable(name) << std::endl;
+      notara::StderrLine() << "Factory creation failed for " << vaxo::printable(name);
     return nullptr;
   }
 
@@ -64,7 +65,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
   if (!operation->setup(params))
   {
     if (debugLevel > 2)
-      std::cerr << "Setup failed for " << vaxo::printable(name) << std::endl;
+      notara::StderrLine() << "Setup failed for " << vaxo::printable(name);
     return nullptr;
   }
 
@@ -77,9 +78,8 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
     return nullptr;
 
   if (debugLevel > 3)
-    std::cerr << "Installing a nnew " << vaxo::printable(name) << " on " << channelMask << " with filter "
-              << static_cast<unsigned>(filterValue) << '/' << static_cast<unsigned>(filterMask)
-              << std::endl;
+    notara::StderrLine() << "Installing a nnew " << vaxo::printable(name) << " on " << channelMask << " with filter "
+              << static_cast<unsigned>(filterValue) << '/' << static_cast<unsigned>(filterMask);
 
   if (records == 0)
   {
@@ -108,13 +108,12 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
 
   // One line when an owner first meets its bound, not one per registration.
   if (reportRefusal)
-    std::cerr << "Midi::installAction: " << ActionOwners::describe(owner) << " holds " << held
+    notara::StderrLine() << "Midi::installAction: " << ActionOwners::describe(owner) << " holds " << held
               << " registered action records and may hold at most "
               << ActionOwners::recordLimit << ": " << vaxo::printable(name) << " on " << records
               << (records == 1 ? " channel slot" : " channel slots")
               << " refused; later refusals show only as \"Registering action: 0\""
-              << (owner == ActionOwners::unknownRobot ? "" : " until its actions are withdrawn")
-              << std::endl;
+              << (owner == ActionOwners::unknownRobot ? "" : " until its actions are withdrawn");
   return nullptr;
 }
 
@@ -128,7 +127,7 @@ void Midi::appendRecords(std::uint32_t channelMask, const Action& record)
       if ((channelMask >> slot) & 1u)
       {
         if (debugLevel > 10)
-          std::cerr << " on channel " << slot << std::endl;
+          notara::StderrLine() << " on channel " << slot;
         actions[slot].push_back(record);
         ++appended;
       }

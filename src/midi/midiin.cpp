@@ -11,6 +11,7 @@
 #include "midi/devicename.h"
 #include "midi/mididevicequery.h"
 #include "midi/midinames.h"
+#include "log/stderr_line.h"
 
 namespace
 {
@@ -74,7 +75,7 @@ bool MidiIn::waitFor(const std::string& wanted)
   std::lock_guard<std::mutex> lock(watchMutex_);
   if (ending_)
     return false;
-  std::cerr << "waiting for MIDI device \"" << wanted << '"' << std::endl;
+  notara::StderrLine() << "waiting for MIDI device \"" << wanted << '"';
   watch_.emplace(wanted);
   startWatch();
   return true;
@@ -214,19 +215,20 @@ void MidiIn::lookOnce()
   case DeviceWatch::Step::lose:
     closeDevice();
     publish(MidiInputView::State::gone);
-    std::cerr << "MidiIn: MIDI device \"" << watch_->name()
-              << "\" is gone; closed it, waiting for it to return" << std::endl;
+    notara::StderrLine() << "MidiIn: MIDI device \"" << watch_->name()
+              << "\" is gone; closed it, waiting for it to return";
     break;
   case DeviceWatch::Step::ambiguous:
   {
-    std::cerr << "MidiIn: \"" << watch_->name() << "\" names more than one MIDI device:";
+    notara::StderrLine line;
+    line << "MidiIn: \"" << watch_->name() << "\" names more than one MIDI device:";
     const char* separator = " ";
     for (std::size_t i : DeviceName::find(watch_->name(), listed))
     {
-      std::cerr << separator << i << " \"" << listed[i] << '"';
+      line << separator << i << " \"" << listed[i] << '"';
       separator = ", ";
     }
-    std::cerr << "; opening none" << std::endl;
+    line << "; opening none";
     break;
   }
   case DeviceWatch::Step::open:
@@ -236,14 +238,14 @@ void MidiIn::lookOnce()
       // The name as listed now: a waited-for device's, or one with new
       // ALSA numbers.
       publish(MidiInputView::State::open, &watch_->name());
-      std::cerr << "MidiIn: MIDI device \"" << watch_->name() << "\" is back as number "
-                << decision.device << "; opened it" << std::endl;
+      notara::StderrLine() << "MidiIn: MIDI device \"" << watch_->name() << "\" is back as number "
+                << decision.device << "; opened it";
     }
     else if (watch_->openFailed())
     {
-      std::cerr << "MidiIn: MIDI device \"" << watch_->name() << "\" is listed as number "
+      notara::StderrLine() << "MidiIn: MIDI device \"" << watch_->name() << "\" is listed as number "
                 << decision.device << " but can't be opened: " << openError()
-                << "; trying again" << std::endl;
+                << "; trying again";
     }
     break;
   }
@@ -266,7 +268,7 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
   }
   else if (msg == MIM_LONGDATA)
   {
-    std::cerr << "No idea what to do..." << std::endl;
+    notara::StderrLine() << "No idea what to do...";
   }
 #if !defined(_WIN32)
   else if (msg == MIM_QUEUE_DROPPED)
@@ -280,8 +282,7 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
   {
     // A malformed message from the device: say so rather than lose it
     // without a word.
-    std::cerr << "MidiIn::handleInput: invalid MIDI message " << param1 << " ignored"
-              << std::endl;
+    notara::StderrLine() << "MidiIn::handleInput: invalid MIDI message " << param1 << " ignored";
   }
   // Whatever ends a round of messages in hand ends the hold.
   if (msg != MIM_MOREDATA)
@@ -291,7 +292,8 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
 void MidiIn::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                        std::uint8_t data2)
 {
-  printMessage(std::cerr, kind, channel, data1, data2);
+  notara::StderrLine line;
+  printMessage(line.stream(), kind, channel, data1, data2);
 }
 
 void MidiIn::onMoreInput()
@@ -311,7 +313,7 @@ void MidiIn::printMessage(std::ostream& out, std::uint8_t kind, std::uint8_t cha
     out << systemNames[channel & 7u];
   else
     out << unsigned{channel};
-  out << ' ' << unsigned{data1} << ' ' << unsigned{data2} << std::endl;
+  out << ' ' << unsigned{data1} << ' ' << unsigned{data2};
 }
 
 void CALLBACK midiInCallback(HMIDIIN /*device*/, UINT msg, DWORD_PTR instance, DWORD_PTR param1,
@@ -329,8 +331,8 @@ void CALLBACK midiInCallback(HMIDIIN /*device*/, UINT msg, DWORD_PTR instance, D
   {
     try
     {
-      std::cerr << "midiInCallback: error handling MIDI message "
-                << static_cast<std::uint32_t>(param1) << ": " << e.what() << std::endl;
+      notara::StderrLine() << "midiInCallback: error handling MIDI message "
+                << static_cast<std::uint32_t>(param1) << ": " << e.what();
     }
     catch (...)
     {
@@ -340,8 +342,8 @@ void CALLBACK midiInCallback(HMIDIIN /*device*/, UINT msg, DWORD_PTR instance, D
   {
     try
     {
-      std::cerr << "midiInCallback: error handling MIDI message "
-                << static_cast<std::uint32_t>(param1) << ": unknown exception" << std::endl;
+      notara::StderrLine() << "midiInCallback: error handling MIDI message "
+                << static_cast<std::uint32_t>(param1) << ": unknown exception";
     }
     catch (...)
     {

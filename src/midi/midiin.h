@@ -85,7 +85,7 @@ public:
   /// input thread; takes only the name's mutex, which that thread never takes.
   MidiInputView inputView() const;
 
-  /// Writes the one-line trace of an event to `out` and flushes it.
+  /// Writes the trace of an event to `out`, without the end of the line.
   static void printMessage(std::ostream& out, std::uint8_t kind, std::uint8_t channel,
                            std::uint8_t data1, std::uint8_t data2);
 

@@ -4,6 +4,7 @@
 
 #include "midiop/eventtext.h"
 #include "midiop/registration.h"
+#include "log/stderr_line.h"
 
 // Registers the kind during static initialisation; const, so local to this file.
 const midiop::Registration<midiop::TagMap> registration("TagMap");
@@ -22,7 +23,7 @@ namespace midiop
   void TagMap::execute(int robotMask, int kind, int /*slot*/, int data1, int data2)
   {
     if (midi->debugLevel > 10)
-      std::cerr << "TagMap midiData" << std::endl;
+      notara::StderrLine() << "TagMap midiData";
 
     text_.clear();
     if (!isOffEvent(kind, data2))

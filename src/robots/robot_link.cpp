@@ -127,7 +127,7 @@ void RobotLink::onLinkEvent(VLinkEvent event, const std::string& detail)
     const int noDelay = 1;
     if (setsockopt(client_->socketDescriptor(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                    sizeof(noDelay)) != 0)
-      libgantry::perror("setsockopt");
+      notara::writeStderrLine(libgantry::describeLastError("setsockopt"));
 
     connections_.fetch_add(1, std::memory_order_relaxed);
     setState(RobotLinkView::State::up);

@@ -1,6 +1,7 @@
 // RobotLinks: the slot table, the send over it, and the once-a-second
 // report of dropped texts.
 #include "robots/robot_links.h"
+#include "log/stderr_line.h"
 
 #include <algorithm>
 #include <chrono>
@@ -137,6 +138,6 @@ void RobotLinks::monitor()
   }
   catch (const std::exception& e)
   {
-    std::cerr << "RobotLinks::monitor: " << e.what() << std::endl;
+    notara::StderrLine() << "RobotLinks::monitor: " << e.what();
   }
 }

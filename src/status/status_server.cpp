@@ -23,6 +23,7 @@
 
 #include "status/status_document.h"
 #include "status/status_page.h"
+#include "log/stderr_line.h"
 
 namespace status
 {
@@ -354,7 +355,7 @@ namespace status
         }
         catch (const std::exception& e)
         {
-          std::cerr << "StatusServer: the event stream: " << e.what() << std::endl;
+          notara::StderrLine() << "StatusServer: the event stream: " << e.what();
         }
         tick();
       });
@@ -402,11 +403,11 @@ namespace status
         }
         catch (const std::exception& e)
         {
-          std::cerr << "StatusServer: " << e.what() << std::endl;
+          notara::StderrLine() << "StatusServer: " << e.what();
         }
         catch (...)
         {
-          std::cerr << "StatusServer: unknown exception" << std::endl;
+          notara::StderrLine() << "StatusServer: unknown exception";
         }
       }
     }

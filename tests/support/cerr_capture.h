@@ -1,10 +1,14 @@
 #pragma once
 // Captures what the code under test writes to std::cerr, for trace checks.
 // Swaps std::cerr's buffer for the lifetime of the object; use it on one
-// thread while no other thread writes to std::cerr.
+// thread while no other thread writes lines. notara's lines reach std::cerr
+// through the writer thread of log/stderr_line.h: the capture waits for it
+// before it swaps the buffer and before it reads what was written.
 #include <iostream>
 #include <sstream>
 #include <string>
+
+#include "log/stderr_line.h"
 
 namespace notara::test
 {
@@ -13,16 +17,28 @@ namespace notara::test
   {
   public:
     /// Starts capturing; the destructor puts the old buffer back.
-    CerrCapture() : saved_(std::cerr.rdbuf(buffer_.rdbuf())) {}
-    ~CerrCapture() { std::cerr.rdbuf(saved_); }
+    CerrCapture() : saved_((notara::flushStderr(), std::cerr.rdbuf(buffer_.rdbuf()))) {}
+    ~CerrCapture()
+    {
+      notara::flushStderr();
+      std::cerr.rdbuf(saved_);
+    }
     CerrCapture(const CerrCapture&) = delete;
     CerrCapture& operator=(const CerrCapture&) = delete;
 
-    /// Everything written so far.
-    std::string text() const { return buffer_.str(); }
+    /// Everything written so far, the lines queued before the call among it.
+    std::string text() const
+    {
+      notara::flushStderr();
+      return buffer_.str();
+    }
 
     /// Forgets what was written so far.
-    void clear() { buffer_.str(std::string()); }
+    void clear()
+    {
+      notara::flushStderr();
+      buffer_.str(std::string());
+    }
 
   private:
     std::ostringstream buffer_;

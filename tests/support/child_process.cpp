@@ -183,7 +183,15 @@ namespace notara::test
     char buffer[4096];
     while (fds[0].fd >= 0 || fds[1].fd >= 0)
     {
-      if (::poll(fds, 3, -1) < 0)
+      bool paused = false;
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        paused = errorsPaused_;
+      }
+      // A paused standard error is left unread; the loop looks again a
+      // few times a second for the end of the pause.
+      fds[1].events = paused ? 0 : POLLIN;
+      if (::poll(fds, 3, paused ? 20 : -1) < 0)
       {
         if (errno == EINTR)
           continue;
@@ -212,6 +220,22 @@ namespace notara::test
     std::lock_guard<std::mutex> guard(mutex_);
     pipesClosed_ = true;
     changed_.notify_all();
+  }
+
+  void ChildProcess::pauseErrors(int pipeBytes)
+  {
+    if (pipeBytes > 0 && ::fcntl(errorFd_, F_SETPIPE_SZ, pipeBytes) < 0)
+      throw std::runtime_error(std::string("ChildProcess::pauseErrors: can't set the pipe's size: ") +
+                               std::strerror(errno));
+    std::lock_guard<std::mutex> guard(mutex_);
+    errorsPaused_ = true;
+  }
+
+  void ChildProcess::resumeErrors()
+  {
+    // The reader looks again within its short poll of a pause.
+    std::lock_guard<std::mutex> guard(mutex_);
+    errorsPaused_ = false;
   }
 
   std::string ChildProcess::output() const

@@ -80,6 +80,13 @@ namespace notara::test
     /// with a terminal.
     void hangUp();
 
+    /// Stops reading the process's standard error, as a paused pager or a
+    /// stuck log collector would, with the pipe's capacity set to about
+    /// `pipeBytes` (0: as it is), so that a writer fills it soon.
+    void pauseErrors(int pipeBytes = 0);
+    /// Reads the process's standard error again.
+    void resumeErrors();
+
     /// Waits until the process ended and returns how; nothing on time-out.
     /// After it ended, the output of both pipes has been read completely.
     std::optional<ExitStatus> waitForExit(std::chrono::milliseconds timeout = kWait);
@@ -110,6 +117,7 @@ namespace notara::test
     std::string output_;
     std::string errors_;
     bool pipesClosed_ = false;
+    bool errorsPaused_ = false;
     std::optional<ExitStatus> status_;
     std::thread reader_;
   };

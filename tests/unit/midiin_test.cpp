@@ -3,6 +3,8 @@
 // the guard that keeps a handler's exception out of the MIDI system.
 #include <gtest/gtest.h>
 
+#include "log/stderr_line.h"
+
 #include <array>
 #include <cstdint>
 #include <initializer_list>
@@ -14,8 +16,21 @@
 #include "midi/mididevicequery.h"
 #include "midi/midiin.h"
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
+namespace
+{
+  // Starts capturing standard error once the lines queued before are written.
+  void CaptureStderr()
+  {
+    notara::flushStderr();
+    testing::internal::CaptureStderr();
+  }
+  // What reached standard error, once the line writer has written what was queued.
+  std::string GetCapturedStderr()
+  {
+    notara::flushStderr();
+    return testing::internal::GetCapturedStderr();
+  }
+}
 
 namespace
 {
@@ -112,7 +127,7 @@ namespace
     std::ostringstream out;
     MidiIn::printMessage(out, static_cast<std::uint8_t>(kind), static_cast<std::uint8_t>(channel),
                          static_cast<std::uint8_t>(data1), static_cast<std::uint8_t>(data2));
-    return out.str();
+    return out.str() + "\n";
   }
 
   constexpr std::uint32_t noteOnWord = 0x00643C90u;  // 6569104

@@ -3,6 +3,8 @@
 // clients, and the error callback.
 #include <gtest/gtest.h>
 
+#include "log/stderr_line.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -163,12 +165,13 @@ namespace
 
     // Callbacks of one connection run in order on its I/O thread: once
     // the second debug level shows, both earlier lines were written.
+    notara::flushStderr();
     ::testing::internal::CaptureStderr();
     server.sendLine(0, R"({"tag":"error","error":"unknown identifier q"})");
     server.sendLine(0, R"({"tag":"midictl","value":["debug",12.9]})");
     server.sendLine(0, R"({"tag":"midictl","value":["debug",3]})");
     const bool reached = eventually([&] { return midi.debugLevel == 3; }, TestServer::kWait);
-    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string log = (notara::flushStderr(), ::testing::internal::GetCapturedStderr());
     ASSERT_TRUE(reached);
     EXPECT_NE(log.find("Vaxo error: unknown identifier q\nSet debug to 12\n"), std::string::npos)
         << log;
@@ -182,6 +185,7 @@ namespace
     server.stop();
     const std::string name = "Robot 7 at 127.0.0.1:" + std::to_string(port);
 
+    notara::flushStderr();
     ::testing::internal::CaptureStderr();
     ASSERT_EQ(addRobot(7, port), 1);
     VSyncClient* client = clientOf(7);
@@ -211,7 +215,7 @@ namespace
     midi.send(-1, "after,");
     const std::string expected = std::string(robotScript) + "v=1,after,";
     ASSERT_TRUE(restarted.waitForBytes(0, expected.size()));
-    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string log = (notara::flushStderr(), ::testing::internal::GetCapturedStderr());
     EXPECT_EQ(restarted.received(0), expected);
     views = midi.robotViews();
     ASSERT_EQ(views.size(), 1u);
@@ -235,6 +239,7 @@ namespace
     dir.write("notara.vx", "");
     WorkingDirectory inDir(dir.path());
     const std::string name = "Robot 4 at 127.0.0.1:" + std::to_string(server.port());
+    notara::flushStderr();
     ::testing::internal::CaptureStderr();
     ASSERT_EQ(addRobot(4, server.port()), 1);
     // Sent at once: most of them before the connection is made.
@@ -244,7 +249,7 @@ namespace
     ASSERT_TRUE(connected(4));
     midi.send(-1, "emit end(),");
     ASSERT_TRUE(server.waitForText(0, "emit end(),"));
-    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string log = (notara::flushStderr(), ::testing::internal::GetCapturedStderr());
     const std::string received = server.received(0);
     int arrived = 0;
     for (std::size_t at = received.find("emit t("); at != std::string::npos; at = received.find("emit t(", at + 1))

@@ -10,12 +10,18 @@
 
 namespace libgantry
 {
-  void perror(const char* what)
+  std::string describeLastError(const char* what)
   {
-    // Read the error first: writing the line may clobber it.
+    // Read the error first: building the line may clobber it.
     const int errnum = errno;
     const std::string description = detail::lastErrorText(errnum);
-    std::cerr << (what ? what : "") << ": " << description << std::endl;
+    return std::string(what ? what : "") + ": " + description;
+  }
+
+  void perror(const char* what)
+  {
+    const std::string line = describeLastError(what) + "\n";
+    std::cerr.write(line.data(), static_cast<std::streamsize>(line.size())).flush();
   }
 
   const char* strerror(int errnum)

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "shortmessage.h"
+#include "log/stderr_line.h"
 
 namespace
 {
@@ -228,13 +229,12 @@ void MidiInPort::deliver(const Queued& item, UINT msg)
   }
   catch (const std::exception& e)
   {
-    std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
-              << ": " << e.what() << std::endl;
+    notara::StderrLine() << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
+              << ": " << e.what();
   }
   catch (...)
   {
-    std::cerr << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1
-              << std::endl;
+    notara::StderrLine() << "MidiInPort::deliverLoop: callback failed for MIDI message " << item.param1;
   }
 }
 
@@ -275,14 +275,14 @@ void MidiInPort::reportLosses()
   if (const std::size_t dropped = dropped_.exchange(0); dropped > 0)
   {
     lost += dropped;
-    std::cerr << "MidiInPort::deliverLoop: input queue full, " << dropped
-              << " MIDI messages dropped" << std::endl;
+    notara::StderrLine() << "MidiInPort::deliverLoop: input queue full, " << dropped
+              << " MIDI messages dropped";
   }
   if (const std::size_t unreadable = unreadable_.exchange(0); unreadable > 0)
   {
     lost += unreadable;
-    std::cerr << "MidiInPort::deliverLoop: JACK could not read " << unreadable
-              << " MIDI messages (a cycle ran late); dropped" << std::endl;
+    notara::StderrLine() << "MidiInPort::deliverLoop: JACK could not read " << unreadable
+              << " MIDI messages (a cycle ran late); dropped";
   }
   if (malformed_ > 0)
   {
@@ -319,8 +319,7 @@ void MidiInPort::reportMalformed()
   }
   if (size > 3)
     bytes += " ...";
-  std::cerr << "MidiInPort::deliverLoop: " << count
+  notara::StderrLine() << "MidiInPort::deliverLoop: " << count
             << " MIDI messages dropped that are not whole short messages (the first: " << size
-            << (size == 1 ? " byte" : " bytes") << (size > 0 ? ", " : "") << bytes << ")"
-            << std::endl;
+            << (size == 1 ? " byte" : " bytes") << (size > 0 ? ", " : "") << bytes << ")";
 }

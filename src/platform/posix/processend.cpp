@@ -8,6 +8,7 @@
 
 #include <mmsystem.h>
 
+#include "log/stderr_line.h"
 #include "processendguard.h"
 
 namespace notara::platform
@@ -32,7 +33,7 @@ namespace notara::platform
   void endProcess(int status)
   {
     ProcessEndGuard::releaseNow();
-    std::cerr.flush();
+    notara::flushStderr(std::chrono::seconds(1));
     std::cout.flush();
     std::_Exit(status);
   }

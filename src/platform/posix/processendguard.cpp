@@ -1,5 +1,6 @@
 // The release of the MIDI layer's clients at process end.
 #include "processendguard.h"
+#include "log/stderr_line.h"
 
 #include <algorithm>
 #include <atomic>
@@ -80,7 +81,7 @@ void ProcessEndGuard::arm(Release release)
   }
   std::call_once(armed, [] {
     if (std::atexit(&ProcessEndGuard::atExit) != 0)
-      std::cerr << "ProcessEndGuard::arm: can't register the release at exit" << std::endl;
+      notara::StderrLine() << "ProcessEndGuard::arm: can't register the release at exit";
     installWatcher();
   });
 }
@@ -124,8 +125,8 @@ void ProcessEndGuard::installWatcher()
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0)
   {
-    std::cerr << "ProcessEndGuard::installWatcher: can't make the signal pipe: "
-              << std::strerror(errno) << std::endl;
+    notara::StderrLine() << "ProcessEndGuard::installWatcher: can't make the signal pipe: "
+              << std::strerror(errno);
     return;
   }
   // The handler must never block on a full pipe.
@@ -144,8 +145,7 @@ void ProcessEndGuard::installWatcher()
   catch (const std::system_error& e)
   {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    std::cerr << "ProcessEndGuard::installWatcher: can't start the signal watcher: " << e.what()
-              << std::endl;
+    notara::StderrLine() << "ProcessEndGuard::installWatcher: can't start the signal watcher: " << e.what();
     close(fds[0]);
     close(fds[1]);
     return;
@@ -217,8 +217,8 @@ void ProcessEndGuard::watch(int readFd)
         continue;
       if (got != 1)
       {
-        std::cerr << "ProcessEndGuard::watch: can't read the signal pipe: "
-                  << (got < 0 ? std::strerror(errno) : "closed") << std::endl;
+        notara::StderrLine() << "ProcessEndGuard::watch: can't read the signal pipe: "
+                  << (got < 0 ? std::strerror(errno) : "closed");
         return;
       }
       if (number == reloadByte)

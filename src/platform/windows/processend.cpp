@@ -1,6 +1,7 @@
 // The end of the process on Windows: the console's control events and exit()
 // run the release; Windows then ends the process as it would have.
 #include "platform/processend.h"
+#include "log/stderr_line.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -62,10 +63,10 @@ namespace notara::platform
   {
     registered.store(release);
     if (std::atexit(&atExit) != 0)
-      std::cerr << "notara::platform::onProcessEnd: can't register the release at exit" << std::endl;
+      notara::StderrLine() << "notara::platform::onProcessEnd: can't register the release at exit";
     if (!SetConsoleCtrlHandler(&onConsoleEvent, TRUE))
-      std::cerr << "notara::platform::onProcessEnd: can't watch the console's events (error "
-                << GetLastError() << ")" << std::endl;
+      notara::StderrLine() << "notara::platform::onProcessEnd: can't watch the console's events (error "
+                << GetLastError() << ")";
   }
 
   void onReloadRequest(ReloadRequest)
@@ -76,7 +77,7 @@ namespace notara::platform
   void endProcess(int status)
   {
     releaseOnce();
-    std::cerr.flush();
+    notara::flushStderr(std::chrono::seconds(1));
     std::cout.flush();
     std::_Exit(status);
   }
