@@ -21,6 +21,8 @@ status::Snapshot StatusView::snapshot()
   s.midiOpen = input.state == MidiInputView::State::open;
   s.midiEvents = input.eventsRead;
   s.midiDropped = input.dropped;
+  s.midiReceived = input.received;
+  s.midiPeriodsMissed = input.periodsMissed;
 
   const ClockView clock = midi_.clockView();
   s.clockRunning = clock.running;

@@ -22,8 +22,14 @@ struct MidiInputView
   std::string device;
   /// Whether the device is open.
   State state = State::closed;
-  /// Short messages the MIDI system delivered.
+  /// Messages the MIDI system handed the input, delivered or not (where the
+  /// layer counts them; on Windows the same as eventsRead plus dropped).
+  std::uint64_t received = 0;
+  /// Short messages delivered to the bridge.
   std::uint64_t eventsRead = 0;
+  /// Periods the MIDI system ran without the input (JACK: its thread came
+  /// too late), whose messages are lost uncounted.
+  std::uint64_t periodsMissed = 0;
   /// Messages the MIDI system dropped before delivering them (its input
   /// queue was full); the same count as the "messages dropped" lines.
   std::uint64_t dropped = 0;

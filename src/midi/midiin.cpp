@@ -152,6 +152,12 @@ MidiInputView MidiIn::inputView() const
   view.state = state_.load(std::memory_order_relaxed);
   view.eventsRead = eventsRead_.load(std::memory_order_relaxed);
   view.dropped = dropped_.load(std::memory_order_relaxed);
+  view.periodsMissed = periodsMissed_.load(std::memory_order_relaxed);
+#if defined(_WIN32)
+  view.received = view.eventsRead + view.dropped;
+#else
+  view.received = received_.load(std::memory_order_relaxed);
+#endif
   return view;
 }
 
@@ -276,6 +282,15 @@ void MidiIn::handleInput(std::uint32_t msg, std::uint32_t param1, std::uint32_t 
     // param1 messages never reached us (the input queue was full, or the
     // MIDI system could not read them); the layer's lines name the cause.
     dropped_.fetch_add(param1, std::memory_order_relaxed);
+  }
+  else if (msg == MIM_PERIODS_MISSED)
+  {
+    // The layer's line says so; the view counts them.
+    periodsMissed_.fetch_add(param1, std::memory_order_relaxed);
+  }
+  else if (msg == MIM_INPUT_RECEIVED)
+  {
+    received_.fetch_add(param1, std::memory_order_relaxed);
   }
 #endif
   else if (msg == MIM_ERROR)

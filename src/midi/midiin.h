@@ -125,6 +125,8 @@ private:
   // set by open, close and the watch, the name under its own mutex.
   std::atomic<std::uint64_t> eventsRead_{0};
   std::atomic<std::uint64_t> dropped_{0};
+  std::atomic<std::uint64_t> received_{0};
+  std::atomic<std::uint64_t> periodsMissed_{0};
   std::atomic<MidiInputView::State> state_{MidiInputView::State::closed};
   mutable std::mutex nameMutex_;  // guards deviceName_ only
   std::string deviceName_;

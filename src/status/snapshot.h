@@ -73,6 +73,8 @@ namespace status
     bool midiOpen = false;           ///< true while the device is open
     std::uint64_t midiEvents = 0;    ///< messages read
     std::uint64_t midiDropped = 0;   ///< messages lost or refused
+    std::uint64_t midiReceived = 0;  ///< messages the MIDI system handed over
+    std::uint64_t midiPeriodsMissed = 0;  ///< MIDI system periods the input never saw
     bool clockRunning = false;       ///< between a start and a stop
     std::optional<double> bpm;       ///< the last tempo measured
     std::uint32_t parameter = 0;     ///< the parameter word

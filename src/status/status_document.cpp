@@ -131,8 +131,10 @@ namespace status
         {"midi",
          {{"device", s.midiDevice},
           {"state", s.midiOpen ? "open" : "gone"},
+          {"received", s.midiReceived},
           {"events", s.midiEvents},
-          {"dropped", s.midiDropped}}},
+          {"dropped", s.midiDropped},
+          {"periods_missed", s.midiPeriodsMissed}}},
         {"clock", {{"running", s.clockRunning}, {"bpm", s.bpm ? nlohmann::json(*s.bpm) : nlohmann::json()}}},
         {"parameter", s.parameter},
         {"debug", s.debug},
@@ -158,6 +160,12 @@ namespace status
     out << "notara_midi_events_total " << s.midiEvents << '\n';
     family(out, "midi_dropped_total", "counter", "MIDI messages lost or refused.");
     out << "notara_midi_dropped_total " << s.midiDropped << '\n';
+    family(out, "midi_received_total", "counter",
+           "MIDI messages the MIDI system handed the input, delivered or not.");
+    out << "notara_midi_received_total " << s.midiReceived << '\n';
+    family(out, "midi_periods_missed_total", "counter",
+           "Periods the MIDI system ran without the input; their messages are lost uncounted.");
+    out << "notara_midi_periods_missed_total " << s.midiPeriodsMissed << '\n';
     family(out, "midi_device_open", "gauge", "1 while the MIDI input device is open, else 0.");
     out << "notara_midi_device_open{device=\"" << labelValue(s.midiDevice) << "\"} " << (s.midiOpen ? 1 : 0)
         << '\n';

@@ -40,6 +40,10 @@ class StatusMetricsTest(unittest.TestCase):
             self.assertEqual(types["notara_midi_events"], "counter")
             self.assertEqual(values[("notara_midi_events_total", frozenset())], messages)
             self.assertEqual(values[("notara_midi_dropped_total", frozenset())], 0)
+            # What JACK handed the input, counted apart from what reached the
+            # dispatch: the same, and no period went by without the input.
+            self.assertEqual(values[("notara_midi_received_total", frozenset())], messages)
+            self.assertEqual(values[("notara_midi_periods_missed_total", frozenset())], 0)
             for slot, port in enumerate(show.robot_ports):
                 labels = frozenset({"slot": str(slot), "host": "127.0.0.1", "port": str(port)}.items())
                 self.assertEqual(values[("notara_robot_texts_sent_total", labels)], messages)

@@ -4,6 +4,7 @@
 // system exclusive in pieces, messages that are not whole).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -72,6 +73,18 @@ namespace
       return 0;
     }
     int activate(jack_client_t*) override { return 0; }
+    int setXrunCallback(jack_client_t*, JackXRunCallback callback, void* arg) override
+    {
+      xrunCallback_ = callback;
+      xrunArg_ = arg;
+      return 0;
+    }
+    bool makeRealtime(jack_client_t*) override
+    {
+      ++realtimeAsked;
+      return false;
+    }
+    jack_nframes_t lastFrameTime(jack_client_t*) override { return frame_; }
     int connect(jack_client_t*, const char* source, const char* destination) override
     {
       connections.emplace_back(source, destination);
@@ -96,8 +109,17 @@ namespace
     {
       ASSERT_NE(callback_, nullptr) << "no active client";
       period_ = std::move(events);
-      callback_(256, arg_);
+      callback_(kFrames, arg_);
       period_.clear();
+      frame_ += kFrames;
+    }
+    /// `periods` periods go by without the client, as when the server gave
+    /// up waiting for it; then JACK tells of the late cycle.
+    void skip(jack_nframes_t periods)
+    {
+      frame_ += periods * kFrames;
+      ASSERT_NE(xrunCallback_, nullptr) << "no xrun callback";
+      xrunCallback_(xrunArg_);
     }
 
     std::set<std::string> sources{"keys:out"};
@@ -106,8 +128,14 @@ namespace
     std::string fullName;
     std::vector<std::pair<std::string, std::string>> connections;
     int openClients = 0;
+    int realtimeAsked = 0;
 
   private:
+    static constexpr jack_nframes_t kFrames = 256;
+    // Near the wrap of the frame counter, which must not read as a gap.
+    jack_nframes_t frame_ = 0xFFFFFF00u;
+    JackXRunCallback xrunCallback_ = nullptr;
+    void* xrunArg_ = nullptr;
     char client_ = 0;
     char port_ = 0;
     JackProcessCallback callback_ = nullptr;
@@ -125,6 +153,12 @@ namespace
     static void CALLBACK callback(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
     {
       auto* me = reinterpret_cast<Application*>(instance);
+      if (msg == MIM_INPUT_RECEIVED)
+        me->received += static_cast<std::uint64_t>(param1);
+      if (msg == MIM_QUEUE_DROPPED)
+        me->dropped += static_cast<std::uint64_t>(param1);
+      if (msg == MIM_PERIODS_MISSED)
+        me->periodsMissed += static_cast<std::uint64_t>(param1);
       if (msg != MIM_DATA && msg != MIM_MOREDATA)
         return;
       me->calls.add({msg, static_cast<DWORD>(param1)});
@@ -155,6 +189,10 @@ namespace
     }
 
     notara::test::CallLog<Call> calls;
+    // What the layer's own reports counted (delivery thread; read after close).
+    std::atomic<std::uint64_t> received{0};
+    std::atomic<std::uint64_t> dropped{0};
+    std::atomic<std::uint64_t> periodsMissed{0};
 
   private:
     std::mutex mutex_;
@@ -267,6 +305,29 @@ namespace
     };
     EXPECT_EQ(app.calls.entries(), expected);
     EXPECT_EQ(text, "MidiInPort::deliverLoop: JACK could not read 3 MIDI messages (a cycle ran late); dropped\n");
+    // Every message JACK handed over is either delivered or counted lost.
+    EXPECT_EQ(app.received, 8u);
+    EXPECT_EQ(app.dropped, 3u);
+  }
+
+  TEST_F(JackMidiInputTest, PeriodsTheClientNeverSawAreCountedAndReported)
+  {
+    openPort();
+    EXPECT_EQ(jack.realtimeAsked, 1);
+    jack.play({noteOn(1)});
+    jack.play({});
+    jack.skip(3);
+    jack.play({noteOn(2)});
+    ASSERT_TRUE(app.calls.waitFor(2, std::chrono::seconds(10)));
+    // Periods without events that the client saw are no gap.
+    jack.play({});
+    jack.play({noteOn(3)});
+    ASSERT_TRUE(app.calls.waitFor(3, std::chrono::seconds(10)));
+    const std::string text = closeAndReadErrors();
+    EXPECT_EQ(text, "MidiInPort::deliverLoop: JACK ran 3 periods without this input (its thread came too late); "
+                    "their MIDI messages are lost (1 late cycle reported so far)\n");
+    EXPECT_EQ(app.periodsMissed, 3u);
+    EXPECT_EQ(app.received, 3u);
   }
 
   TEST_F(JackMidiInputTest, APeriodLargerThanTheQueueDropsTheRestAndCountsThem)
@@ -293,6 +354,8 @@ namespace
     expected.push_back({MIM_DATA, word(0x90, 100, 100)});
     EXPECT_EQ(app.calls.entries(), expected);
     EXPECT_EQ(text, "MidiInPort::deliverLoop: input queue full, 5 MIDI messages dropped\n");
+    EXPECT_EQ(app.received, capacity + 7);
+    EXPECT_EQ(app.dropped, 5u);
   }
 
   TEST_F(JackMidiInputTest, MessagesThatAreNotWholeAreCountedNotDelivered)

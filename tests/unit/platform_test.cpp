@@ -261,6 +261,11 @@ namespace
         me->dropped_ += static_cast<DWORD>(param1);
         return;
       }
+      if (msg == MIM_INPUT_RECEIVED)
+      {
+        me->received_ += static_cast<DWORD>(param1);
+        return;
+      }
       me->calls_.add({msg, static_cast<DWORD>(param1), static_cast<DWORD>(param2), std::this_thread::get_id(), handle});
     }
 
@@ -276,10 +281,13 @@ namespace
 
     // Messages the layer reported as dropped so far.
     DWORD dropped() const { return dropped_.load(); }
+    /// What the layer said the MIDI system handed over, delivered or not.
+    DWORD received() const { return received_.load(); }
 
   private:
     notara::test::CallLog<Call> calls_;
     std::atomic<DWORD> dropped_{0};
+    std::atomic<DWORD> received_{0};
   };
 
   // Needs a JACK server; fails without one when NOTARA_REQUIRE_JACK is 1.
@@ -409,6 +417,9 @@ TEST_F(PlatformJack, DeliversOpenThenEachShortMessageOnAnotherThread)
   EXPECT_TRUE(oneBurst || twoBursts) << text;
   // The application is told of both losses too (its input view counts them).
   EXPECT_EQ(recorder.dropped(), 2u);
+  // The five delivered and the two malformed; the system exclusive
+  // message is no short message, dropped before it is counted.
+  EXPECT_EQ(recorder.received(), 7u);
 }
 
 TEST_F(PlatformJack, MidiInOpensTheSourceAndHandsOnTheSplitMessages)

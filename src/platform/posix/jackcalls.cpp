@@ -1,6 +1,8 @@
 // The libjack calls of the JACK MIDI input, straight to libjack.
 #include "jackcalls.h"
 
+#include <jack/thread.h>
+
 namespace
 {
   class LibJackCalls final : public JackCalls
@@ -30,6 +32,21 @@ namespace
     {
       return jack_connect(client, source, destination);
     }
+    int setXrunCallback(jack_client_t* client, JackXRunCallback callback, void* arg) override
+    {
+      return jack_set_xrun_callback(client, callback, arg);
+    }
+    bool makeRealtime(jack_client_t* client) override
+    {
+      if (jack_is_realtime(client) != 0)
+        return true;
+      // A server without real-time scheduling leaves its clients' threads
+      // to share the cores with everything else, the client's own busy
+      // threads among them: on a synchronous server a period that the
+      // thread reaches too late is lost to it. The thread only copies
+      // events, so it may run before the others where the system lets it.
+      return jack_acquire_real_time_scheduling(jack_client_thread_id(client), kRealtimePriority) == 0;
+    }
     void* portBuffer(jack_port_t* port, jack_nframes_t frames) override
     {
       return jack_port_get_buffer(port, frames);
@@ -39,6 +56,12 @@ namespace
     {
       return jack_midi_event_get(event, buffer, index);
     }
+    jack_nframes_t lastFrameTime(jack_client_t* client) override { return jack_last_frame_time(client); }
+
+  private:
+    // Low among real-time priorities: above every ordinary thread, below
+    // what audio servers give their own.
+    static constexpr int kRealtimePriority = 10;
   };
 }
 

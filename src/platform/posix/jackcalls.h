@@ -3,9 +3,9 @@
 // interface, so that a test can stand in for the JACK server and play any
 // period it likes, failed reads among them.
 //
-// Threading: processBuffer, eventCount and eventGet are called on JACK's
-// process thread and must not block or allocate; the others on the thread
-// that opens or closes the input. No lock is held by the callers.
+// Threading: portBuffer, eventCount, eventGet and lastFrameTime are called
+// on JACK's process thread and must not block or allocate; the others on
+// the thread that opens or closes the input. No lock is held by the callers.
 #include <cstdint>
 
 #include <jack/jack.h>
@@ -33,6 +33,12 @@ public:
   virtual int activate(jack_client_t* client) = 0;
   /// Connects port `source` to port `destination`; 0 on success.
   virtual int connect(jack_client_t* client, const char* source, const char* destination) = 0;
+  /// Sets the callback JACK calls after a cycle that ran late (on a thread
+  /// of libjack's that is not the process thread); 0 on success.
+  virtual int setXrunCallback(jack_client_t* client, JackXRunCallback callback, void* arg) = 0;
+  /// Gives the active client's process thread real-time scheduling where
+  /// the server did not; true when it has it now.
+  virtual bool makeRealtime(jack_client_t* client) = 0;
 
   /// The port's buffer for this period (process thread).
   virtual void* portBuffer(jack_port_t* port, jack_nframes_t frames) = 0;
@@ -41,6 +47,8 @@ public:
   /// Reads event `index` of `buffer` into `event`; 0 on success, and on
   /// failure `event` is left as it was (process thread).
   virtual int eventGet(jack_midi_event_t* event, void* buffer, std::uint32_t index) = 0;
+  /// The frame time at the start of this period (process thread).
+  virtual jack_nframes_t lastFrameTime(jack_client_t* client) = 0;
 
   /// The calls of the real libjack.
   static JackCalls& libjack();

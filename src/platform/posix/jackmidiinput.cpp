@@ -28,8 +28,11 @@ JackMidiInput::JackMidiInput(JackCalls& jack, const std::string& source, Sink& s
       throw std::runtime_error("JackMidiInput::JackMidiInput: can't register port " +
                                std::string(portName) + " for " + source);
     if (jack_.setProcessCallback(client_, &JackMidiInput::process, this) != 0 ||
-        jack_.activate(client_) != 0)
+        jack_.setXrunCallback(client_, &JackMidiInput::onXrun, this) != 0 || jack_.activate(client_) != 0)
       throw std::runtime_error("JackMidiInput::JackMidiInput: can't activate the client for " + source);
+    // Where the system refuses, the thread stays as the server made it;
+    // a period it reaches too late is then counted as missed.
+    jack_.makeRealtime(client_);
     if (jack_.connect(client_, source.c_str(), jack_.portName(port_)) != 0)
       throw std::runtime_error("JackMidiInput::JackMidiInput: can't connect " + source + " to " +
                                jack_.portName(port_));
@@ -52,8 +55,34 @@ int JackMidiInput::process(jack_nframes_t frames, void* self) noexcept
   return 0;
 }
 
+int JackMidiInput::onXrun(void* self) noexcept
+{
+  static_cast<JackMidiInput*>(self)->sink_.xrun();
+  return 0;
+}
+
+void JackMidiInput::checkContinuity(jack_nframes_t frames) noexcept
+{
+  const jack_nframes_t frame = jack_.lastFrameTime(client_);
+  if (seenPeriod_ && lastFrames_ > 0)
+  {
+    // Frame times wrap around: the difference of two is what counts.
+    const jack_nframes_t elapsed = frame - lastFrame_;
+    if (elapsed > lastFrames_)
+    {
+      const jack_nframes_t missed = (elapsed - lastFrames_ + lastFrames_ / 2) / lastFrames_;
+      if (missed > 0)
+        sink_.missedPeriods(static_cast<std::uint32_t>(missed));
+    }
+  }
+  seenPeriod_ = true;
+  lastFrame_ = frame;
+  lastFrames_ = frames;
+}
+
 void JackMidiInput::processPeriod(jack_nframes_t frames) noexcept
 {
+  checkContinuity(frames);
   void* buffer = jack_.portBuffer(port_, frames);
   if (buffer == nullptr)
     return;

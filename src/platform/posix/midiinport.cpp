@@ -94,6 +94,7 @@ void MidiInPort::stop()
   running_.store(false);
   dropped_.store(0);
   unreadable_.store(0);
+  missed_.store(0);
 }
 
 void MidiInPort::close()
@@ -142,6 +143,7 @@ void MidiInPort::receive(const unsigned char* bytes, std::size_t size) noexcept
 {
   if (!periodRunning_)
     return;
+  received_.fetch_add(1, std::memory_order_relaxed);
   DWORD word = 0;
   ShortMessageKind kind = ShortMessageKind::invalid;
   if (size > 0)
@@ -158,8 +160,26 @@ void MidiInPort::unreadable() noexcept
 {
   if (!periodRunning_)
     return;
+  received_.fetch_add(1, std::memory_order_relaxed);
   unreadable_.fetch_add(1);
   periodQueued_ = true;
+}
+
+void MidiInPort::missedPeriods(std::uint32_t periods) noexcept
+{
+  // Counted while the input runs only, as every other loss; the wake-up
+  // comes with the period that follows (its endPeriod), or with the next
+  // event.
+  if (!running_.load())
+    return;
+  missed_.fetch_add(periods);
+  periodQueued_ = true;
+  wake();
+}
+
+void MidiInPort::xrun() noexcept
+{
+  xruns_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void MidiInPort::endPeriod() noexcept
@@ -200,7 +220,7 @@ void MidiInPort::deliverLoop()
       // flag, so it is seen here.
       std::atomic_thread_fence(std::memory_order_seq_cst);
       if (quit_.load() || queue_.read_available() > 0 || dropped_.load() > 0 ||
-          unreadable_.load() > 0)
+          unreadable_.load() > 0 || missed_.load() > 0)
       {
         // A producer that cleared the flag has posted: take that post.
         if (!sleeping_.exchange(false))
@@ -264,6 +284,23 @@ void MidiInPort::deliverQueued()
   if (havePending)
     deliver(pending, pending.msg);
   reportLosses();
+  reportReceived();
+}
+
+void MidiInPort::reportReceived()
+{
+  const std::size_t received = received_.load(std::memory_order_relaxed);
+  if (received == receivedReported_)
+    return;
+  const std::size_t count = received - receivedReported_;
+  receivedReported_ = received;
+  try
+  {
+    notify(MIM_INPUT_RECEIVED, static_cast<DWORD>(count), 0);
+  }
+  catch (...)
+  {
+  }
 }
 
 void MidiInPort::reportLosses()
@@ -283,6 +320,23 @@ void MidiInPort::reportLosses()
     lost += unreadable;
     notara::StderrLine() << "MidiInPort::deliverLoop: JACK could not read " << unreadable
               << " MIDI messages (a cycle ran late); dropped";
+  }
+  if (const std::size_t missed = missed_.exchange(0); missed > 0)
+  {
+    // How many messages those periods held, nobody knows: the count of
+    // periods is what is said, and what the status shows.
+    const std::size_t xruns = xruns_.load(std::memory_order_relaxed);
+    notara::StderrLine() << "MidiInPort::deliverLoop: JACK ran " << missed
+                         << (missed == 1 ? " period" : " periods")
+                         << " without this input (its thread came too late); their MIDI messages are lost ("
+                         << xruns << (xruns == 1 ? " late cycle" : " late cycles") << " reported so far)";
+    try
+    {
+      notify(MIM_PERIODS_MISSED, static_cast<DWORD>(missed), 0);
+    }
+    catch (...)
+    {
+    }
   }
   if (malformed_ > 0)
   {

@@ -15,9 +15,11 @@
 //
 // What is lost is counted and reported by the delivery thread on standard
 // error, one line per burst and cause: messages the queue had no room for,
-// messages JACK could not read, and messages that are not whole short
-// messages (the first of them shown). None is delivered in part, and none
-// in the place of another.
+// messages JACK could not read, periods JACK ran without this input, and
+// messages that are not whole short messages (the first of them shown).
+// None is delivered in part, and none in the place of another. Each round
+// of deliveries ends with a count of what the MIDI system handed over
+// (MIM_INPUT_RECEIVED), so that a loss nobody named still shows.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -95,6 +97,8 @@ private:
   void receive(const unsigned char* bytes, std::size_t size) noexcept override;
   void unreadable() noexcept override;
   void endPeriod() noexcept override;
+  void missedPeriods(std::uint32_t periods) noexcept override;
+  void xrun() noexcept override;
   // Pushes one item; counts it as dropped when the queue is full.
   void push(const Queued& item) noexcept;
   // Wakes the delivery thread if it sleeps; never waits.
@@ -104,6 +108,8 @@ private:
   void deliverQueued();
   // One line per cause for the losses since the last report.
   void reportLosses();
+  // MIM_INPUT_RECEIVED with what the MIDI system handed over since the last.
+  void reportReceived();
   // The line for the burst of messages that were not whole short messages.
   void reportMalformed();
 
@@ -132,6 +138,11 @@ private:
   boost::lockfree::spsc_queue<Queued> queue_;
   std::atomic<std::size_t> dropped_{0};     // no room in the queue
   std::atomic<std::size_t> unreadable_{0};  // JACK could not read them
+  std::atomic<std::size_t> missed_{0};      // periods JACK ran without us
+  std::atomic<std::size_t> xruns_{0};       // late cycles JACK told of
+  std::atomic<std::size_t> received_{0};    // handed over by the MIDI system
+  // What the last MIM_INPUT_RECEIVED counted up to (delivery thread only).
+  std::size_t receivedReported_ = 0;
   // Not whole short messages since the last report, and the first of them
   // (delivery thread only).
   std::size_t malformed_ = 0;

@@ -58,6 +58,16 @@ constexpr UINT MIM_MOREDATA = 0x3CC;
 /// dropped since the last such report (input queue full, unreadable, or not
 /// whole short messages); the layer writes the line that names the cause.
 constexpr UINT MIM_QUEUE_DROPPED = 0x3FF;
+/// Not a Windows message: this layer's report that param1 periods of the
+/// MIDI system went by without the input (its thread was too late), so
+/// that their messages, how many nobody knows, are lost; the layer writes
+/// the line.
+constexpr UINT MIM_PERIODS_MISSED = 0x3FE;
+/// Not a Windows message: param1 messages reached the layer from the MIDI
+/// system since the last such report, delivered or not; sent after each
+/// round of deliveries, so that what arrived and what was delivered can be
+/// compared.
+constexpr UINT MIM_INPUT_RECEIVED = 0x3FD;
 
 constexpr DWORD CALLBACK_NULL = 0x00000000u;
 constexpr DWORD CALLBACK_FUNCTION = 0x00030000u;
