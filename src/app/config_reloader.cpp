@@ -184,6 +184,16 @@ void ConfigReloader::reloadOnce()
     midi_.addRobot(line.index, line.host, line.port);
   }
 
+  // The inputs of the configuration: unchanged lines keep their device
+  // open, and lose nothing meanwhile.
+  if (!staged.inputLines.empty() || !midi_.inputLines.empty())
+  {
+    const std::string inputs = midi_.extraInputs().apply(staged.inputLines, midi_.listDevices());
+    if (staged.inputLines != midi_.inputLines)
+      notara::writeStderrLine("notara: reload: " + inputs);
+    midi_.inputLines = staged.inputLines;
+  }
+
   {
     std::lock_guard<std::mutex> guard(mutex_);
     view_.error.reset();

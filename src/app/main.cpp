@@ -2,6 +2,7 @@
 // configuration, then idles while the MIDI thread and the robots' reader
 // threads do the work.
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -56,6 +57,39 @@ namespace
     notara::platform::endProcess(status);
   }
 
+  constexpr const char* defaultConfFile = "notara.conf";
+
+  // True when `confFile` has an `input` line; a file that can't be read has
+  // none (loading it says why).
+  bool namesInputs(const std::string& confFile)
+  {
+    std::ifstream in(confFile);
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("input", 0) == 0 && (line.size() == 5 || line[5] == ' ' || line[5] == '\t'))
+        return true;
+    return false;
+  }
+
+  // Opens a further input; a name that picks devices of two or more names
+  // ends the start, as for the first.
+  void openInput(const InputLine& line, const std::vector<std::string>& devices, const char* where)
+  {
+    const int index = midi.extraInputs().open(line, devices);
+    if (index == -2)
+    {
+      notara::StderrLine() << "notara: " << where << " \"" << line.name << "\" names more than one MIDI device:";
+      for (std::size_t i : DeviceName::find(line.name, devices))
+        notara::StderrLine() << i << ": " << devices[i];
+      failStartup(1);
+    }
+    if (index == -1)
+    {
+      notara::StderrLine() << "notara: " << where << " \"" << line.name << "\": notara reads " << Inputs::maxInputs
+                           << " MIDI inputs at most";
+      failStartup(1);
+    }
+  }
+
   // Opens the device that `name` picks from `devices`, or waits for one;
   // ends the process with status 1 when it picks two or more.
   bool openByName(const std::string& name, const std::vector<std::string>& devices)
@@ -78,6 +112,7 @@ namespace
   // leaves a lock behind in libjack's per-user database).
   void closeMidi()
   {
+    midi.extraInputs().close();
     midi.close();
     // The lines of the end, and any still queued, for a while only: a
     // stream nobody reads must not keep the process from ending.
@@ -126,14 +161,22 @@ int main(int argc, char** argv)
     notara::StderrLine() << "Status page: " << server->url();
   }
 
-  // With --device the device number is left out of the arguments.
+  // With --device the device number is left out of the arguments. A start
+  // with neither a --device nor a device number whose configuration names
+  // inputs opens those and no device 0.
   int argument = 1;
-  bool opened = false;
-  if (options->deviceName)
+  bool opened = true;
+  const bool inputsFromConfiguration =
+    options->deviceNames.empty() && argc <= argument && namesInputs(defaultConfFile);
+  if (!options->deviceNames.empty())
   {
-    opened = openByName(*options->deviceName, devices);
+    midi.firstInput = InputLine{options->deviceNames.front(), -1};
+    opened = openByName(options->deviceNames.front(), devices);
+    for (std::size_t i = 1; i < options->deviceNames.size(); ++i)
+      openInput(InputLine{options->deviceNames[i], -1}, devices, "--device");
+    midi.extraInputs().markCommandLine();
   }
-  else
+  else if (!inputsFromConfiguration)
   {
     int device = 0;
     if (argc <= argument)
@@ -141,6 +184,7 @@ int main(int argc, char** argv)
     else
       device = toNumber(argv[argument]);
     ++argument;
+    midi.firstInput = InputLine{"device " + std::to_string(device), -1};
     opened = midi.open(device, devices);
   }
   if (!opened)
@@ -149,9 +193,26 @@ int main(int argc, char** argv)
     failStartup(1);
   }
 
-  const std::string confFile = argc > argument ? argv[argument] : "notara.conf";
+  const std::string confFile = argc > argument ? argv[argument] : defaultConfFile;
   if (const int status = loadConfiguration(midi, confFile, argv[0]); status != 0)
     failStartup(status);
+
+  // The configuration's inputs; the first of them is the clock's, in the
+  // bridge's own place, when the command line named none.
+  if (inputsFromConfiguration && !midi.inputLines.empty())
+  {
+    const InputLine& first = midi.inputLines.front();
+    midi.firstInput = first;
+    midi.setInputChannel(0, first.channel);
+    midi.extraInputs().setFirstFromConfiguration(true);
+    if (!openByName(first.name, devices))
+    {
+      notara::StderrLine() << "midi open: " << midi.openError();
+      failStartup(1);
+    }
+  }
+  if (!midi.inputLines.empty())
+    midi.extraInputs().apply(midi.inputLines, devices);
 
   // Applied only now, so the configuration's own traces follow level 0.
   if (argc > argument + 1)

@@ -53,7 +53,9 @@ namespace
                  "  --device NAME       open the MIDI device named NAME (else the one whose\n"
                  "                      name contains NAME, ignoring case) in place of a\n"
                  "                      device number; wait for it when none is listed;\n"
-                 "                      exit status 1 when NAME picks two or more devices\n"
+                 "                      exit status 1 when NAME picks two or more devices;\n"
+                 "                      up to 8 times for as many inputs, the first of them\n"
+                 "                      the one whose MIDI clock counts\n"
                  "\n"
                  "Documentation: "
               << NOTARA_DOC_LOCATION << std::endl;
@@ -100,6 +102,14 @@ namespace
       ++slots;
       std::cout << "slot " << slot << " (" << (slot < 16 ? "notes" : "controllers") << " of channel "
                 << slot % 16 << "): " << counted(n, "action") << '\n';
+    }
+    for (std::size_t i = 0; i < midi.inputLines.size(); ++i)
+    {
+      const InputLine& input = midi.inputLines[i];
+      std::cout << "input " << i + 1 << ": \"" << input.name << '"';
+      if (input.channel >= 0)
+        std::cout << ", its channel messages as channel " << input.channel;
+      std::cout << '\n';
     }
     std::cout << confFile << ": " << counted(midi.robots.recorded().size(), "robot") << ", " << counted(total, "action")
               << " in " << counted(slots, "slot") << '\n';
@@ -245,6 +255,7 @@ namespace
 
 std::optional<StartOptions> takeStartOptions(int& argc, char**& argv)
 {
+  constexpr std::size_t maxDevices = Inputs::maxInputs;
   StartOptions options;
   while (argc >= 2 && (std::strcmp(argv[1], "--status") == 0 || std::strcmp(argv[1], "--device") == 0))
   {
@@ -255,7 +266,13 @@ std::optional<StartOptions> takeStartOptions(int& argc, char**& argv)
         notara::StderrLine() << "notara: --device needs a value, the name of a MIDI device";
         return std::nullopt;
       }
-      options.deviceName = argv[2];
+      if (options.deviceNames.size() == maxDevices)
+      {
+        notara::StderrLine() << "notara: --device given more than " << maxDevices << " times: \"" << argv[2]
+                             << "\" would be input " << maxDevices + 1;
+        return std::nullopt;
+      }
+      options.deviceNames.push_back(argv[2]);
     }
     else if (argc < 3)
     {

@@ -16,7 +16,8 @@
 // a device number like any other. The start options come first, each
 // followed by its value:
 //   --status [ADDRESS:]PORT   serve the status page (src/status)
-//   --device NAME   the device by name; the device number is then left out
+//   --device NAME   the device by name; the device number is then left out;
+//                   up to 8 times, one input each, the first the clock's
 //
 // --help, --version and --check touch no MIDI system (a JACK server that
 // hangs can't hold them up); only --list asks the MIDI system, so the
@@ -26,6 +27,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 class Midi;
 
@@ -48,8 +50,9 @@ struct StartOptions
   std::optional<std::string> statusAddress;
   /// --status: the port.
   std::uint16_t statusPort = 0;
-  /// --device: the name of the MIDI device to open (see DeviceName::find).
-  std::optional<std::string> deviceName;
+  /// --device: the names of the MIDI devices to open, in order (see
+  /// DeviceName::find); empty for none.
+  std::vector<std::string> deviceNames;
 };
 
 /// Takes the start options off the front of the command line, leaving

@@ -24,6 +24,22 @@ status::Snapshot StatusView::snapshot()
   s.midiReceived = input.received;
   s.midiPeriodsMissed = input.periodsMissed;
 
+  for (const InputView& view : midi_.inputViews())
+  {
+    status::InputStatus input;
+    input.index = view.index;
+    input.name = view.line.name;
+    input.channel = view.line.channel;
+    input.device = view.midi.device;
+    input.state = toString(view.midi.state);
+    input.received = view.midi.received;
+    input.events = view.midi.eventsRead;
+    input.dropped = view.midi.dropped;
+    input.periodsMissed = view.midi.periodsMissed;
+    input.clocksIgnored = view.clocksIgnored;
+    s.inputs.push_back(std::move(input));
+  }
+
   const ClockView clock = midi_.clockView();
   s.clockRunning = clock.running;
   if (clock.bpm)

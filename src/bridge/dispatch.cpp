@@ -63,6 +63,32 @@ bool Midi::dispatchingEvent()
 void Midi::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                      std::uint8_t data2)
 {
+  dispatchFrom(0, kind, channel, data1, data2);
+}
+
+void Midi::dispatchFrom(int input, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                        std::uint8_t data2)
+{
+  const auto index = static_cast<std::size_t>(input) % static_cast<std::size_t>(Inputs::maxInputs);
+  if (kind == systemMessage)
+  {
+    // One clock: two sources of tempo would make a tempo of neither.
+    if (index != 0 && midiname::isClockMessage(channel))
+    {
+      clocksIgnored_[index].fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+  }
+  else if (const int mapped = inputChannels_[index].load(std::memory_order_relaxed); mapped >= 0)
+    channel = static_cast<std::uint8_t>(mapped);
+  // Each input has a thread of its own; the bridge's state is the MIDI
+  // thread's, so one of them at a time is it.
+  std::lock_guard<std::mutex> guard(dispatchMutex_);
+  dispatch(kind, channel, data1, data2);
+}
+
+void Midi::dispatch(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1, std::uint8_t data2)
+{
   // One reading for both message traces, so that a level changed by another
   // thread in between can't trace the same event twice.
   const int level = debugLevel.load(std::memory_order_relaxed);

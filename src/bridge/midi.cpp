@@ -27,6 +27,32 @@ Midi::Midi(RobotClientFactory clients, TextSink* sink, TimeSource* time)
       sink_(sink),
       time_(time)
 {
+  for (auto& channel : inputChannels_)
+    channel.store(-1);
+  for (auto& count : clocksIgnored_)
+    count.store(0);
+}
+
+void Midi::setInputChannel(int input, int channel)
+{
+  if (input >= 0 && input < Inputs::maxInputs)
+    inputChannels_[static_cast<std::size_t>(input)].store(channel >= 0 && channel < 16 ? channel : -1);
+}
+
+std::vector<InputView> Midi::inputViews() const
+{
+  std::vector<InputView> views;
+  InputView first;
+  first.index = 0;
+  first.line = firstInput;
+  first.midi = inputView();
+  views.push_back(std::move(first));
+  for (InputView& view : inputs_.views())
+  {
+    view.clocksIgnored = clocksIgnored_[static_cast<std::size_t>(view.index)].load(std::memory_order_relaxed);
+    views.push_back(std::move(view));
+  }
+  return views;
 }
 
 ClockView Midi::clockView() const

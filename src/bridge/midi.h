@@ -4,8 +4,12 @@
 //
 // Threading:
 // - the main thread runs start-up: parseConfig, addRobot, installAction;
-// - the MIDI input thread runs onMessage, handleRealtime and every
-//   Operation::execute, the latter with `lock` held;
+// - the MIDI input threads (the bridge's own device's, and each further
+//   input's, bridge/inputs.h) run onMessage and dispatchFrom; dispatchFrom
+//   takes the dispatch mutex, which only they take, so that one event at a
+//   time is dispatched (handleRealtime, the event ring, every
+//   Operation::execute, the latter with `lock` held too); "the MIDI thread"
+//   below is whichever input thread holds it;
 // - each robot connection's I/O thread runs onControl (through
 //   RobotEvents::controlArrived) and onClientError, with no lock held
 //   (installAction takes `lock` for its appends only), and the robot's
@@ -31,12 +35,15 @@
 #include <cstdio>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "bridge/bridge_views.h"
+#include "bridge/input_line.h"
+#include "bridge/inputs.h"
 #include "bridge/lockable.h"
 #include "midi/midiin.h"
 #include "robots/robot_events.h"
@@ -159,9 +166,34 @@ public:
   /// Each filled robot slot's link now, in slot order.
   std::vector<RobotLinkView> robotViews() const { return robots.views(); }
 
-  /// Dispatches one event: traces, realtime messages, the slot's actions.
+  /// Dispatches one event of the bridge's own device (input 0), or of the
+  /// renderer: dispatchFrom(0, ...).
   void onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                  std::uint8_t data2) override;
+
+  /// The one dispatch entry of every input: input `input` (0 the first)
+  /// sent the event. Its channel messages take the input's channel, when
+  /// one was given; the clock's messages count from the first input only
+  /// (the others' are counted and ignored). Then traces, realtime
+  /// messages, the slot's actions, one event at a time.
+  void dispatchFrom(int input, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
+                    std::uint8_t data2);
+
+  /// Input `input`'s channel messages are taken as channel `channel` from
+  /// now on (-1: their own). Any thread; before the input opens.
+  void setInputChannel(int input, int channel);
+
+  /// The inputs after the first, which the bridge has.
+  Inputs& extraInputs() { return inputs_; }
+  /// The first input's line: the device as named or numbered, its channel.
+  /// The thread that starts notara, before the device opens.
+  InputLine firstInput;
+  /// The `input` lines of the configuration read last, in order (the
+  /// thread that reads the configuration).
+  std::vector<InputLine> inputLines;
+
+  /// Every input, the first first.
+  std::vector<InputView> inputViews() const;
 
   /// Handles a system message (clock, start, stop) given its low nibble.
   void handleRealtime(std::uint8_t subtype);
@@ -249,10 +281,24 @@ private:
   void robotConnected(int slot) override { withdrawActions(slot); }
   VCallbackAction controlArrived(const VMessage& msg, int slot) override { return onControl(msg, slot); }
 
+  // The events of the bridge's own device, past the input's rules.
+  void dispatch(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1, std::uint8_t data2);
+
+  // One event at a time from all inputs (input threads only).
+  std::mutex dispatchMutex_;
+  // Per input: the channel its messages take (-1: their own), and the
+  // clock messages ignored.
+  std::array<std::atomic<int>, Inputs::maxInputs> inputChannels_;
+  std::array<std::atomic<std::uint64_t>, Inputs::maxInputs> clocksIgnored_;
+
   // What clockView reads, stored by the MIDI thread (relaxed).
   std::atomic<bool> clockRunning_{false};
   std::atomic<std::int64_t> lastBpm_{noTempo};
   static constexpr std::int64_t noTempo = -1;
+
+  // The inputs after the first; declared last, so that they stop before
+  // anything their threads use goes.
+  Inputs inputs_{*this};
 };
 
 template <class T>

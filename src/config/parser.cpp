@@ -165,6 +165,38 @@ bool Midi::parseConfig(std::istream& in)
       notara::StderrLine() << "Registering robot " << host << ' ' << port;
       addRobot(static_cast<unsigned>(index), host, static_cast<unsigned>(port));
     }
+    else if (keyword == "input")
+    {
+      // input [channel C] NAME: NAME is the rest of the line, blanks and all.
+      InputLine input;
+      std::string rest;
+      std::getline(fields >> std::ws, rest);
+      if (rest.rfind("channel", 0) == 0 && rest.size() > 7 && (rest[7] == ' ' || rest[7] == '\t'))
+      {
+        std::istringstream channelFields(rest.substr(8));
+        channelFields.imbue(std::locale::classic());
+        std::string word;
+        channelFields >> word;
+        unsigned long value = 0;
+        const char* end = word.data() + word.size();
+        const auto [stop, error] = std::from_chars(word.data(), end, value);
+        if (word.empty() || error != std::errc() || stop != end || value > 15)
+          throw std::runtime_error("Midi::parseConfig: input channel " + word +
+                                   " is not a channel from 0 to 15: line " + std::to_string(lineNumber) + ": " + line);
+        input.channel = static_cast<int>(value);
+        std::getline(channelFields >> std::ws, rest);
+      }
+      while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t' || rest.back() == '\r'))
+        rest.pop_back();
+      if (rest.empty())
+        throw std::runtime_error("Midi::parseConfig: input names no MIDI device: line " +
+                                 std::to_string(lineNumber) + ": " + line);
+      if (inputLines.size() >= static_cast<std::size_t>(Inputs::maxInputs))
+        throw std::runtime_error("Midi::parseConfig: more than " + std::to_string(Inputs::maxInputs) +
+                                 " input lines: line " + std::to_string(lineNumber) + ": " + line);
+      input.name = rest;
+      inputLines.push_back(std::move(input));
+    }
     else if (keyword == "maxage")
     {
       // The whole word must be a number of milliseconds.

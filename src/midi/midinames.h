@@ -24,6 +24,17 @@ namespace midiname
   constexpr std::uint8_t start = 10;
   /// Stop of the clock source's transport (status 0xFC).
   constexpr std::uint8_t stop = 12;
+  /// Continue of the clock source's transport (status 0xFB).
+  constexpr std::uint8_t continueClock = 11;
+
+  /// True for the system messages of the clock (clock, start, continue,
+  /// stop, and the system common messages the clock handling treats as
+  /// them: 0xF0, 0xF2, 0xF3 and 0xF4), given the low nibble.
+  constexpr bool isClockMessage(int subtype)
+  {
+    const int selector = subtype | 8;
+    return selector == clock || selector == start || selector == continueClock || selector == stop;
+  }
 
   /// Channel slots 0 to 15 hold the notes of channels 0 to 15; the Control
   /// changes of channel c go to slot controlSlotBase + c.

@@ -64,6 +64,21 @@ namespace status
     std::optional<std::string> error;  ///< the last reload's error, or none
   };
 
+  /// One MIDI input.
+  struct InputStatus
+  {
+    int index = 0;                    ///< 0 for the first, the clock's
+    std::string name;                 ///< the device as the command line or the input line names it
+    int channel = -1;                 ///< the channel its channel messages take, or -1
+    std::string device;               ///< the device's name as listed, once opened
+    std::string state;                ///< "open", "gone" or "closed"
+    std::uint64_t received = 0;       ///< messages the MIDI system handed over
+    std::uint64_t events = 0;         ///< messages delivered to the dispatch
+    std::uint64_t dropped = 0;        ///< messages lost and counted
+    std::uint64_t periodsMissed = 0;  ///< periods the input never saw
+    std::uint64_t clocksIgnored = 0;  ///< clock messages of an input other than the first
+  };
+
   /// Everything the document, the metrics and the page show.
   struct Snapshot
   {
@@ -80,6 +95,7 @@ namespace status
     std::uint32_t parameter = 0;     ///< the parameter word
     int debug = 0;                   ///< the debug level
     std::vector<RobotStatus> robots; ///< per robot line, in slot order
+    std::vector<InputStatus> inputs; ///< every MIDI input, the first first
     std::optional<ConfigStatus> config; ///< none until start-up read it
     HistogramSnapshot latency;       ///< MIDI callback to text written
     std::vector<RecentEvent> recent; ///< the last events, newest last

@@ -125,6 +125,19 @@ namespace status
                         {"texts_cut", e.textsCut}});
     }
 
+    nlohmann::json inputs = nlohmann::json::array();
+    for (const InputStatus& i : s.inputs)
+      inputs.push_back({{"input", i.index},
+                        {"name", i.name},
+                        {"channel", i.channel >= 0 ? nlohmann::json(i.channel) : nlohmann::json()},
+                        {"device", i.device},
+                        {"state", i.state},
+                        {"received", i.received},
+                        {"events", i.events},
+                        {"dropped", i.dropped},
+                        {"periods_missed", i.periodsMissed},
+                        {"clocks_ignored", i.clocksIgnored}});
+
     nlohmann::json document = {
         {"version", s.version},
         {"uptime_s", std::round(s.uptimeS * 1000) / 1000},
@@ -135,6 +148,7 @@ namespace status
           {"events", s.midiEvents},
           {"dropped", s.midiDropped},
           {"periods_missed", s.midiPeriodsMissed}}},
+        {"inputs", inputs},
         {"clock", {{"running", s.clockRunning}, {"bpm", s.bpm ? nlohmann::json(*s.bpm) : nlohmann::json()}}},
         {"parameter", s.parameter},
         {"debug", s.debug},
@@ -205,6 +219,35 @@ namespace status
       for (const RobotStatus& r : s.robots)
         out << "notara_" << one.name << "{slot=\"" << r.slot << "\",host=\"" << labelValue(r.host) << "\",port=\""
             << r.port << "\"} " << number(one.value(r)) << '\n';
+    }
+
+    struct InputSeries
+    {
+      const char* name;
+      const char* type;
+      const char* help;
+      double (*value)(const InputStatus&);
+    };
+    static const InputSeries inputSeries[] = {
+        {"input_open", "gauge", "1 while the MIDI input's device is open, else 0.",
+         [](const InputStatus& i) { return i.state == "open" ? 1.0 : 0.0; }},
+        {"input_received_total", "counter", "MIDI messages the MIDI system handed the input.",
+         [](const InputStatus& i) { return static_cast<double>(i.received); }},
+        {"input_events_total", "counter", "MIDI messages of the input delivered to the dispatch.",
+         [](const InputStatus& i) { return static_cast<double>(i.events); }},
+        {"input_dropped_total", "counter", "MIDI messages of the input lost and counted.",
+         [](const InputStatus& i) { return static_cast<double>(i.dropped); }},
+        {"input_periods_missed_total", "counter", "Periods the MIDI system ran without the input.",
+         [](const InputStatus& i) { return static_cast<double>(i.periodsMissed); }},
+        {"input_clocks_ignored_total", "counter", "Clock messages of an input other than the first, not taken.",
+         [](const InputStatus& i) { return static_cast<double>(i.clocksIgnored); }},
+    };
+    for (const InputSeries& one : inputSeries)
+    {
+      family(out, one.name, one.type, one.help);
+      for (const InputStatus& i : s.inputs)
+        out << "notara_" << one.name << "{input=\"" << i.index << "\",name=\"" << labelValue(i.name) << "\"} "
+            << number(one.value(i)) << '\n';
     }
 
     if (s.config)
