@@ -184,6 +184,7 @@ bool Midi::parseConfig(std::istream& in)
           throw std::runtime_error("Midi::parseConfig: input channel " + word +
                                    " is not a channel from 0 to 15: line " + std::to_string(lineNumber) + ": " + line);
         input.channel = static_cast<int>(value);
+        rest.clear();
         std::getline(channelFields >> std::ws, rest);
       }
       while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t' || rest.back() == '\r'))

@@ -400,3 +400,47 @@ namespace
     }
   }
 }
+
+TEST(ConfigInputLines, NameIsTheRestOfTheLineAndChannelIsOptional)
+{
+  Bridge bridge;
+  ASSERT_TRUE(bridge.parse("input Keyboard MIDI 1\n"
+                           "input channel 5 Pad Controller  \n"
+                           "input\tchannel 15\tx:y 20:0\n"
+                           "input channelled name\n"));
+  const std::vector<InputLine> expected{
+    {"Keyboard MIDI 1", -1}, {"Pad Controller", 5}, {"x:y 20:0", 15}, {"channelled name", -1}};
+  EXPECT_EQ(bridge.midi.inputLines, expected);
+}
+
+TEST(ConfigInputLines, ABadChannelAMissingNameOrANinthLineIsAnErrorNamingTheLine)
+{
+  std::string nineLines;
+  for (int i = 0; i < 9; ++i)
+    nineLines += "input d" + std::to_string(i) + "\n";
+  const struct
+  {
+    std::string text;
+    std::string message;
+  } cases[] = {
+    {"input channel 16 Pads\n", "Midi::parseConfig: input channel 16 is not a channel from 0 to 15: line 1: input channel 16 Pads"},
+    {"input channel x Pads\n", "Midi::parseConfig: input channel x is not a channel from 0 to 15: line 1: input channel x Pads"},
+    {"input channel 3\n", "Midi::parseConfig: input names no MIDI device: line 1: input channel 3"},
+    {"\ninput   \n", "Midi::parseConfig: input names no MIDI device: line 2: input   "},
+    {nineLines, "Midi::parseConfig: more than 8 input lines: line 9: input d8"},
+  };
+  for (const auto& c : cases)
+  {
+    SCOPED_TRACE(c.text);
+    Bridge bridge;
+    try
+    {
+      bridge.parse(c.text);
+      ADD_FAILURE() << "no error";
+    }
+    catch (const std::runtime_error& e)
+    {
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+  }
+}
