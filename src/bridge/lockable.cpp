@@ -35,8 +35,10 @@ Lockable::~Lockable()
 
 void Lockable::lock()
 {
-  // WAIT_ABANDONED hands us the mutex of a thread that died holding it; the
-  // tables are only ever appended to, so taking it over is safe.
+  // WAIT_ABANDONED hands us the mutex of a thread that ended holding it.
+  // Every holder takes it with std::lock_guard, which releases it on every
+  // way out, so only a thread that was killed can leave it so; going on
+  // with the tables as it left them beats stopping the show.
   if (WaitForSingleObject(handle_, INFINITE) == WAIT_FAILED)
     abortOn(24, "WaitForSingleObject");
 }

@@ -22,7 +22,8 @@
 //   thread but the MIDI thread; they read relaxed atomics, and take no lock
 //   the MIDI thread takes;
 // - a text sink and a time source given to the constructor (the renderer's)
-//   are called where send and handleRealtime run, with no lock held.
+//   are called where send and handleRealtime run, with the locks held there
+//   (bridge/text_sink.h says which).
 // `lock` guards `actions` and `owners` and nothing else. debugLevel,
 // parameter and the robot slots are atomics; the realtime members belong to
 // the MIDI thread, which mirrors what clockView shows in atomics.

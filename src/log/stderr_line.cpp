@@ -163,14 +163,14 @@ namespace notara
     }
   }
 
-  void writeStderrLineBeforeAbort(std::string_view text)
+  void writeStderrLineBeforeAbort(std::string_view text, std::chrono::milliseconds deadline)
   {
     // The writer thread may be gone (a forked child has none) or stuck on
     // the stream: the line is written here, after a bounded wait for the
     // lines before it.
     try
     {
-      flushStderr(std::chrono::seconds(1));
+      flushStderr(deadline);
       std::string line(text);
       line += '\n';
       std::cerr.write(line.data(), static_cast<std::streamsize>(line.size())).flush();

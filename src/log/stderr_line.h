@@ -28,9 +28,11 @@ namespace notara
   /// Queues `text` as one line for standard error; never waits on the stream.
   void writeStderrLine(std::string_view text);
 
-  /// For a process about to abort: writes what waits (for a second at
-  /// most), then `text` and a newline at once, on the calling thread.
-  void writeStderrLineBeforeAbort(std::string_view text);
+  /// For a process about to end abruptly: writes what waits (for
+  /// `deadline` at most), then `text` and a newline at once, on the calling
+  /// thread.
+  void writeStderrLineBeforeAbort(std::string_view text,
+                                  std::chrono::milliseconds deadline = std::chrono::seconds(1));
 
   /// Waits until every line queued before the call has been written, or
   /// `deadline` has passed; true when all were written.

@@ -2,7 +2,8 @@
 // One robot: its client connection, its reconnection and what it reports.
 //
 // Threading:
-// - the main thread constructs the link and calls start();
+// - the thread that reads the configuration (the main thread at start-up,
+//   the reloader's later) constructs the link and calls start();
 // - the client's I/O thread runs onLinkEvent: on every new connection it
 //   switches Nagle off, tells the owner (RobotEvents::robotConnected, where
 //   the bridge withdraws what the robot's server registered), and uploads

@@ -2,8 +2,9 @@
 // The bridge's 32 robot slots and the links that fill them.
 //
 // Threading:
-// - the main thread constructs the object and calls add (while the
-//   configuration is read), recordOnly and recorded;
+// - the main thread constructs the object; the thread that reads the
+//   configuration (the main thread at start-up, the reloader's later, one
+//   at a time) calls add, line, recordOnly and recorded;
 // - send runs on the MIDI input thread and on the client I/O threads (the
 //   control channel's setparameter); it takes no lock: it counts itself in
 //   `senders_`, loads each addressed slot's link and hands it the text. The client takes its own

@@ -229,6 +229,9 @@ void ProcessEndGuard::watch(int readFd)
       }
       ending.store(true);
       releaseWithin(releaseDeadline);
+      // The lines of the end, for a moment: a stream nobody reads must not
+      // keep the process alive.
+      notara::flushStderr(std::chrono::milliseconds(300));
       endBySignal(number);
     }
   }
@@ -283,10 +286,11 @@ void ProcessEndGuard::releaseWithin(std::chrono::milliseconds deadline)
   std::unique_lock<std::mutex> lock(done->mutex);
   if (!done->cv.wait_for(lock, deadline, [] { return done->done; }))
   {
-    const char text[] = "notara: the MIDI system did not release its clients within 1.5 s; "
-                        "ending without them\n";
-    const ssize_t written = write(STDERR_FILENO, text, sizeof text - 1);
-    static_cast<void>(written);
+    // Written here, after a short wait for the lines before it: the
+    // process ends next, whatever the writer thread is doing.
+    notara::writeStderrLineBeforeAbort("notara: the MIDI system did not release its clients within 1.5 s; "
+                                       "ending without them",
+                                       std::chrono::milliseconds(200));
   }
 }
 
