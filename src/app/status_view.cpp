@@ -52,19 +52,13 @@ status::Snapshot StatusView::snapshot()
   {
     status::RobotStatus robot;
     robot.slot = view.slot;
-    const std::size_t colon = view.address.rfind(':');
-    robot.host = view.address.substr(0, colon);
-    robot.port = colon == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(view.address.substr(colon + 1)));
+    robot.host = view.host;
+    robot.port = view.port;
     robot.queuedBytes = view.queuedBytes;
     robot.sent = view.textsSent;
     robot.dropped = view.textsDropped;
     robot.connections = view.connections;
-    for (const std::uint64_t bound : VLatencyHistogram::upperBoundsMicros)
-      robot.latency.bounds.push_back(static_cast<double>(bound) / 1e6);
-    robot.latency.counts.assign(view.writeLatency.begin(), view.writeLatency.end());
-    for (const std::uint64_t n : view.writeLatency)
-      robot.latency.count += n;
-    robot.latency.sum = static_cast<double>(view.writeLatencySumMicros) / 1e6;
+    robot.latency = status::snapshotOf(view.writeLatency, view.writeLatencySumMicros);
 
     // Stalled: connected, texts waiting, and the queue has not shrunk for
     // stallTime; judged from what the snapshots saw of it.

@@ -13,20 +13,6 @@
 #include "midi/midinames.h"
 #include "log/stderr_line.h"
 
-namespace
-{
-  // Indexed by the low three bits of the kind (kind 8 is entry 0).
-  constexpr const char* kindNames[8] = {
-    "Note off", "Note on", "key pressure", "parameter",
-    "program",  "chan pressure", "pitch wheel", "realtime",
-  };
-
-  // Indexed by the low three bits of a system message's number (0xF8 is
-  // entry 0); the system common statuses share these names.
-  constexpr const char* systemNames[8] = {
-    "clocktick", "undef", "start", "continue", "stop", "undef", "sensing", "reset",
-  };
-}
 
 MidiIn::MidiIn()
   : MidiIn(MidiDeviceQuery::system())
@@ -323,9 +309,9 @@ void MidiIn::printMessage(std::ostream& out, std::uint8_t kind, std::uint8_t cha
                           std::uint8_t data1, std::uint8_t data2)
 {
   // Widened so that the bytes print as numbers, not characters.
-  out << unsigned{kind} << ' ' << kindNames[kind & 7u] << ' ';
+  out << unsigned{kind} << ' ' << midiname::kindNames[kind & 7u].trace << ' ';
   if (kind == midiname::systemMessage)
-    out << systemNames[channel & 7u];
+    out << midiname::systemNames[channel & 7u].trace;
   else
     out << unsigned{channel};
   out << ' ' << unsigned{data1} << ' ' << unsigned{data2};

@@ -46,6 +46,29 @@ namespace midiname
     return kind == controlChange ? channel + controlSlotBase : channel;
   }
 
+  /// The names of a message kind (8 to 15) or of a system message (by the
+  /// low three bits of its number, 0xF8 first): the trace's, and the
+  /// status document's (null where the document has none of its own).
+  struct Names
+  {
+    const char* trace;
+    const char* document;
+  };
+
+  /// Kinds 8 to 15, by the low three bits of the kind.
+  constexpr Names kindNames[8] = {
+    {"Note off", "note_off"},       {"Note on", "note_on"},         {"key pressure", "aftertouch"},
+    {"parameter", "control_change"}, {"program", "program_change"}, {"chan pressure", "channel_pressure"},
+    {"pitch wheel", "pitch_bend"},  {"realtime", nullptr},
+  };
+
+  /// System messages 0xF8 to 0xFF (the system common ones share them), by
+  /// the low three bits of the number.
+  constexpr Names systemNames[8] = {
+    {"clocktick", "clock"}, {"undef", nullptr},   {"start", "start"},    {"continue", "continue"},
+    {"stop", "stop"},       {"undef", nullptr},   {"sensing", nullptr},  {"reset", nullptr},
+  };
+
   /// True for an off event: a Note off, or a Note on with velocity 0.
   /// Every other event that reaches an operation, Control change 0 included, is on.
   constexpr bool isOffEvent(int kind, int data2)

@@ -51,6 +51,8 @@ RobotLink::RobotLink(RobotEvents& events, int slot, const std::string& host, uns
                      const RobotClientFactory& clients, std::chrono::milliseconds maxAge)
     : events_(events),
       slot_(slot),
+      host_(host),
+      port_(port),
       address_(host + ":" + std::to_string(port)),
       name_("Robot " + std::to_string(slot) + " at " + address_),
       sinceTicks_(steadyTicks())
@@ -86,6 +88,8 @@ RobotLinkView RobotLink::view() const
   RobotLinkView view;
   view.slot = slot_;
   view.address = address_;
+  view.host = host_;
+  view.port = port_;
   view.state = state_.load(std::memory_order_relaxed);
   view.since = std::chrono::steady_clock::time_point(
       std::chrono::steady_clock::duration(sinceTicks_.load(std::memory_order_relaxed)));

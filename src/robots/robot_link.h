@@ -75,6 +75,8 @@ private:
 
   RobotEvents& events_;
   const int slot_;
+  const std::string host_;
+  const unsigned port_;
   const std::string address_;  // "<host>:<port>"
   const std::string name_;     // "Robot <slot> at <host>:<port>"
 

@@ -26,6 +26,10 @@ struct RobotLinkView
   int slot = 0;
   /// "<host>:<port>", as the configuration gave them.
   std::string address;
+  /// The host, as the configuration gave it.
+  std::string host;
+  /// The port.
+  unsigned port = 0;
   /// The connection's state.
   State state = State::connecting;
   /// Steady-clock time of the last change of `state` (of the start, at first).

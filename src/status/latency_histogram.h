@@ -1,32 +1,32 @@
 #pragma once
-// A fixed histogram of latencies that any thread adds to without a lock.
+// The latency histogram of the events' texts, from the MIDI callback to a
+// text handed to the robots' sockets, in the same buckets as each robot's
+// write latency (vaxo/latency_histogram.h), so that the page and /metrics
+// compare like with like.
 //
 // Threading: observe runs on any thread (the MIDI input thread, robot
 // links) and only bumps relaxed atomics; read runs on any thread and may
 // see an observation in one field before another.
-#include <array>
-#include <atomic>
 #include <cstdint>
 
 #include "status/snapshot.h"
+#include "vaxo/latency_histogram.h"
 
 namespace status
 {
-  /// Latencies in buckets from 50 microseconds to 1 second.
+  /// Latencies in the client library's buckets, 50 microseconds to 2 seconds.
   class LatencyHistogram
   {
   public:
-    /// Upper bounds of the buckets, in microseconds.
-    static constexpr std::array<std::int64_t, 12> boundsUs{50, 100, 250, 500, 1000, 2500,
-                                                          5000, 10000, 25000, 100000, 250000, 1000000};
-
-    /// Adds one observation of `us` microseconds.
+    /// Adds one observation of `us` microseconds (a negative one counts as 0).
     void observe(std::int64_t us);
     /// The counts so far, in seconds.
     HistogramSnapshot read() const;
 
   private:
-    std::array<std::atomic<std::uint64_t>, boundsUs.size() + 1> counts_{};
-    std::atomic<std::uint64_t> sumUs_{0};
+    VLatencyHistogram counts_;
   };
+
+  /// `histogram`'s counts as a snapshot, its bounds in seconds.
+  HistogramSnapshot snapshotOf(const VLatencyHistogram::Counts& counts, std::uint64_t sumMicros);
 }

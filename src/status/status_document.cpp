@@ -6,44 +6,22 @@
 
 #include <nlohmann/json.hpp>
 
+#include "midi/midinames.h"
+
 namespace status
 {
   namespace
   {
     const char* kindName(int kind, int channel)
     {
-      switch (kind)
-      {
-      case 8:
-        return "note_off";
-      case 9:
-        return "note_on";
-      case 10:
-        return "aftertouch";
-      case 11:
-        return "control_change";
-      case 12:
-        return "program_change";
-      case 13:
-        return "channel_pressure";
-      case 14:
-        return "pitch_bend";
-      default:
-        break;
-      }
-      switch (channel)
-      {
-      case 8:
-        return "clock";
-      case 10:
-        return "start";
-      case 11:
-        return "continue";
-      case 12:
-        return "stop";
-      default:
-        return "system";
-      }
+      // Kinds 8 to 14 by their own name; a system message by its own, where
+      // it has one, else "system".
+      if (kind >= 8 && kind < midiname::systemMessage)
+        return midiname::kindNames[kind & 7].document;
+      if (kind == midiname::systemMessage && (channel & 8) != 0)
+        if (const char* name = midiname::systemNames[channel & 7].document)
+          return name;
+      return "system";
     }
 
     // A label value of the text format: backslash, double quote and line
