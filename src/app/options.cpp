@@ -183,9 +183,9 @@ namespace
     const int status = loadConfiguration(midi, confFile, program);
     if (status == 0)
       printReport(midi, confFile);
-    // The bridge doesn't own the operations it installed: they live as long
-    // as the process, as in a start, which never ends by returning. Static
-    // destruction would drop the last pointers to them, so end without it.
+    // As a start, which never ends by returning, the check ends without
+    // static destruction: robot links and the MIDI layer may have threads
+    // of their own that use static objects.
     std::cout.flush();
     notara::flushStderr(std::chrono::seconds(2));
     std::_Exit(status);

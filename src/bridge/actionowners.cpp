@@ -2,11 +2,6 @@
 
 #include <algorithm>
 
-ActionOwners::~ActionOwners()
-{
-  freeRetired();
-}
-
 bool ActionOwners::admits(int owner, std::size_t records) const
 {
   if (!counted(owner))
@@ -50,18 +45,14 @@ std::size_t ActionOwners::withdraw(Tables& tables, int robotSlot)
   if (robotSlot < 0 || robotSlot >= Midi::slotCount)
     return 0;
 
-  // One operation can have records in several slots; each is freed once.
-  std::vector<Midi::Operation*> operations;
+  // One operation can have records in several slots; each counts once.
+  std::vector<const Midi::Operation*> operations;
   for (const auto& table : tables)
     for (const Midi::Action& action : table)
       if (action.owner == robotSlot)
-        operations.push_back(action.operation);
+        operations.push_back(action.operation.get());
   std::sort(operations.begin(), operations.end());
   operations.erase(std::unique(operations.begin(), operations.end()), operations.end());
-  // Room for the retired ones first, so that nothing below can fail with
-  // records removed and their operations neither freed nor kept.
-  if (walkDepth_ > 0)
-    retired_.reserve(retired_.size() + operations.size());
 
   // During a walk the records stay where they are, marked, so that the
   // walk's indices keep pointing at the records they pointed at.
@@ -71,6 +62,7 @@ std::size_t ActionOwners::withdraw(Tables& tables, int robotSlot)
       for (Midi::Action& action : table)
         if (action.owner == robotSlot)
           action.owner = withdrawn;
+    withdrewInWalk_ = withdrewInWalk_ || !operations.empty();
   }
   else
   {
@@ -85,21 +77,9 @@ std::size_t ActionOwners::withdraw(Tables& tables, int robotSlot)
   refusalReported_[static_cast<std::size_t>(robotSlot)] = false;
 
   // The caller holds the lock, so no walk on another thread is executing
-  // them; a walk on this thread (the lock is re-entrant) may be, and keeps
-  // them until it ends.
-  if (walkDepth_ > 0)
-    retired_.insert(retired_.end(), operations.begin(), operations.end());
-  else
-    for (Midi::Operation* operation : operations)
-      delete operation;
+  // them; a walk on this thread (the lock is re-entrant) may be, and the
+  // marked records keep them until it ends.
   return operations.size();
-}
-
-void ActionOwners::freeRetired() noexcept
-{
-  for (Midi::Operation* operation : retired_)
-    delete operation;
-  retired_.clear();
 }
 
 void ActionOwners::removeWithdrawn(Tables& tables) noexcept
@@ -118,9 +98,9 @@ ActionOwners::Walk::Walk(ActionOwners& owners, Tables& tables) noexcept : owners
 
 ActionOwners::Walk::~Walk()
 {
-  if (--owners_.walkDepth_ == 0 && !owners_.retired_.empty())
+  if (--owners_.walkDepth_ == 0 && owners_.withdrewInWalk_)
   {
+    owners_.withdrewInWalk_ = false;
     owners_.removeWithdrawn(tables_);
-    owners_.freeRetired();
   }
 }

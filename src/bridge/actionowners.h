@@ -13,11 +13,11 @@
 // Threading: every member runs with the bridge's lock (Midi::lock) held; the
 // callers take it. The lock is re-entrant, so a withdrawal may even run on
 // the MIDI thread inside a dispatch walk (from an operation's execute). It
-// then only marks the records (owner `withdrawn`, which the walk skips)
-// and keeps their operations; the outermost walk, as it ends, removes the
-// marked records and frees the operations. So no operation is freed while a
-// walk can be executing it, and no record moves under a walk: the walk
-// neither skips nor repeats one.
+// then only marks the records (owner `withdrawn`, which the walk skips),
+// which keep their operations; the outermost walk, as it ends, removes the
+// marked records, and with the last record of an operation the operation
+// goes. So no operation is freed while a walk can be executing it, and no
+// record moves under a walk: the walk neither skips nor repeats one.
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -44,8 +44,6 @@ public:
   using Tables = std::array<std::vector<Midi::Action>, Midi::slotCount>;
 
   ActionOwners() = default;
-  /// Frees operations still kept for a walk (none once every walk ended).
-  ~ActionOwners();
   ActionOwners(const ActionOwners&) = delete;
   ActionOwners& operator=(const ActionOwners&) = delete;
 
@@ -62,16 +60,16 @@ public:
   static std::string describe(int owner);
 
   /// Removes every record of robot slot `robotSlot` from `tables`, keeping
-  /// the order of the others, and frees their operations. During a walk it
-  /// marks them `withdrawn` instead; the outermost walk's end removes and
-  /// frees them. The number of operations.
+  /// the order of the others, and with them their operations. During a
+  /// walk it marks them `withdrawn` instead; the outermost walk's end
+  /// removes them. The number of operations.
   std::size_t withdraw(Tables& tables, int robotSlot);
 
   /// Keeps an operation that the configuration installed on no channel
   /// slot: no record refers to it, and it is freed with the bridge.
-  void keep(std::unique_ptr<Midi::Operation> operation) { kept_.push_back(std::move(operation)); }
+  void keep(std::shared_ptr<Midi::Operation> operation) { kept_.push_back(std::move(operation)); }
   /// The operations kept so far, oldest first.
-  const std::vector<std::unique_ptr<Midi::Operation>>& kept() const { return kept_; }
+  const std::vector<std::shared_ptr<Midi::Operation>>& kept() const { return kept_; }
 
   /// Marks a dispatch walk over `tables`, from after the lock is taken
   /// until the walk ends.
@@ -80,8 +78,7 @@ public:
   public:
     /// Starts a walk.
     Walk(ActionOwners& owners, Tables& tables) noexcept;
-    /// Ends it; the outermost walk removes the records withdrawn meanwhile
-    /// and frees their operations.
+    /// Ends it; the outermost walk removes the records withdrawn meanwhile.
     ~Walk();
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
@@ -94,11 +91,10 @@ public:
 private:
   static bool counted(int owner) { return owner >= 0 && owner <= unknownRobot; }
   void removeWithdrawn(Tables& tables) noexcept;
-  void freeRetired() noexcept;
 
   std::array<std::size_t, unknownRobot + 1> held_{};
   std::array<bool, unknownRobot + 1> refusalReported_{};
   int walkDepth_ = 0;
-  std::vector<Midi::Operation*> retired_;  // withdrawn during a walk, freed at its end
-  std::vector<std::unique_ptr<Midi::Operation>> kept_;  // on no channel slot
+  bool withdrewInWalk_ = false;  // records were marked during the walk under way
+  std::vector<std::shared_ptr<Midi::Operation>> kept_;  // on no channel slot
 };

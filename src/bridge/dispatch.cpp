@@ -134,14 +134,25 @@ void Midi::dispatch(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
   // The count is taken once, and each record is read by index and copied
   // before its operation runs, so the walk stays sound even if an operation
   // appended to this table while executing, or withdrew records from it
-  // (they are then only marked, and skipped; the walk's end removes them
-  // and frees their operations).
+  // (they are then only marked, and skipped; the walk's end removes them,
+  // and their operations with the last record of each).
   const std::size_t count = table.size();
   for (std::size_t i = 0; i < count && i < table.size(); ++i)
   {
-    const Action action = table[i];
-    if (action.owner == ActionOwners::withdrawn)
+    // The fields are copied before the operation runs (it may append to
+    // the table, which moves the records); the operation itself stays alive
+    // to the walk's end, as the record holding it does.
+    const Action& record = table[i];
+    if (record.owner == ActionOwners::withdrawn)
       continue;
+    const struct
+    {
+      std::uint8_t filterValue, filterMask;
+      std::uint32_t parameterValue, parameterMask;
+      Operation* operation;
+      int robotMask;
+    } action{record.filterValue,    record.filterMask, record.parameterValue,
+             record.parameterMask, record.operation.get(), record.robotMask};
     if (walkLevel > 50)
       notara::StderrLine() << "trying " << unsigned(data1) << " on filter " << unsigned(action.filterValue)
                 << '/' << unsigned(action.filterMask) << '=' << action.parameterValue << '/'

@@ -71,8 +71,8 @@ SettingsView Midi::settingsView() const
 
 // Members go in reverse declaration order: the robot links (their threads
 // stop), the owners' counts, the mutex handle, then the action tables from
-// slot 31 down to slot 0. The operations in the tables are not freed, so
-// they stay alive.
+// slot 31 down to slot 0, and with the last record of each operation the
+// operation.
 Midi::~Midi() = default;
 
 std::int64_t Midi::now()
@@ -109,7 +109,9 @@ std::size_t Midi::adoptActions(Midi& staged, std::uint32_t goneRobots)
     for (Action& action : next[i])
       action.operation->midi = this;
   }
-  std::vector<Operation*> old;
+  // The configuration's old records, let go of after the lock: with the
+  // last record of an operation the operation goes.
+  std::vector<Action> old;
   std::size_t inForce = 0;
   {
     std::lock_guard<Lockable> guard(lock);
@@ -122,7 +124,7 @@ std::size_t Midi::adoptActions(Midi& staged, std::uint32_t goneRobots)
       // their order: as a start followed by those registrations.
       for (const Action& action : actions[i])
         if (action.owner == configurationOwner)
-          old.push_back(action.operation);
+          old.push_back(action);
         else
           next[i].push_back(action);
       actions[i].swap(next[i]);
@@ -130,11 +132,7 @@ std::size_t Midi::adoptActions(Midi& staged, std::uint32_t goneRobots)
     }
   }
   // No walk can run one of them now: each walk holds the lock, and the
-  // tables it walks hold them no more. One operation serves every slot of
-  // its action: freed once.
-  std::sort(old.begin(), old.end());
-  old.erase(std::unique(old.begin(), old.end()), old.end());
-  for (Operation* operation : old)
-    delete operation;
+  // tables it walks hold them no more.
+  old.clear();
   return inForce;
 }

@@ -105,7 +105,9 @@ public:
     std::uint8_t filterMask;       ///< mask applied to data1
     std::uint32_t parameterValue;  ///< parameter AND parameterMask must equal this
     std::uint32_t parameterMask;   ///< mask applied to the parameter word
-    Operation* operation;          ///< executed on a match; not owned
+    /// Executed on a match; shared by the records of one action (one per
+    /// channel slot), freed with the last of them.
+    std::shared_ptr<Operation> operation;
     int robotMask;                 ///< robots addressed (bit i = slot i)
     /// Who installed it: configurationOwner, or the robot slot whose server
     /// registered it (see ActionOwners).

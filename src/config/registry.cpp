@@ -53,7 +53,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
 
   // Owned here until every record is in place: a rejected operation, one
   // whose setup throws, and one whose records can't be stored are released.
-  std::unique_ptr<Operation> operation(creator != nullptr ? creator() : nullptr);
+  std::shared_ptr<Operation> operation(creator != nullptr ? creator() : nullptr);
   if (!operation)
   {
     if (debugLevel > 1)
@@ -88,7 +88,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
     return owners->kept().back().get();
   }
 
-  const Action record{filterValue, filterMask, parameterValue, parameterMask, operation.get(),
+  const Action record{filterValue, filterMask, parameterValue, parameterMask, operation,
                       robotMask, owner};
   std::size_t held = 0;
   bool reportRefusal = false;
@@ -100,7 +100,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
     {
       appendRecords(channelMask, record);
       owners->add(owner, records);
-      return operation.release();
+      return operation.get();
     }
     held = owners->held(owner);
     reportRefusal = owners->firstRefusal(owner);

@@ -29,8 +29,8 @@ namespace notara::fuzz
     std::abort();
   }
 
-  /// A bridge whose robot slots `slots` hold in-memory clients; it frees
-  /// the operations of its action tables when destroyed.
+  /// A bridge whose robot slots `slots` hold in-memory clients; its action
+  /// tables free their operations with it.
   struct Bridge
   {
     explicit Bridge(std::vector<int> slots = {0, 1, 31}) : robotSlots(std::move(slots))
@@ -38,11 +38,7 @@ namespace notara::fuzz
       for (const int slot : robotSlots)
         clients.push_back(made.fill(midi, {slot}));
     }
-    ~Bridge()
-    {
-      for (Midi::Operation* operation : operations())
-        delete operation;
-    }
+    ~Bridge() = default;
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
 
@@ -52,7 +48,7 @@ namespace notara::fuzz
       std::set<Midi::Operation*> all;
       for (const auto& table : midi.actions)
         for (const Midi::Action& action : table)
-          all.insert(action.operation);
+          all.insert(action.operation.get());
       return all;
     }
 

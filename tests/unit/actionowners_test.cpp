@@ -15,7 +15,6 @@
 #include "bridge/actionowners.h"
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
-#include "support/installed_operations.h"
 
 namespace
 {
@@ -54,7 +53,6 @@ namespace
       CountedOperation::executed.clear();
     }
 
-    ~Owners() override { notara::test::deleteInstalledOperations(midi); }
 
     Midi::Operation* install(std::uint32_t channelMask, const std::string& name, int owner)
     {
@@ -188,9 +186,10 @@ namespace
   {
     BlockingOperation::freed = 0;
     BlockingOperation::freedWhileExecuting = false;
-    auto* blocking = new BlockingOperation;
+    auto owned = std::make_shared<BlockingOperation>();
+    BlockingOperation* blocking = owned.get();
     blocking->midi = &midi;
-    midi.actions[16].push_back(Midi::Action{0, 0, 0, 0, blocking, -1, 5});
+    midi.actions[16].push_back(Midi::Action{0, 0, 0, 0, std::move(owned), -1, 5});
     ASSERT_NE(install(1u << 16, "after", 5), nullptr);
     std::future<void> entered = blocking->entered.get_future();
 
@@ -236,22 +235,22 @@ namespace
   TEST_F(Owners, AWithdrawalInsideAWalkFreesItsOperationsWhenTheWalkEnds)
   {
     ASSERT_NE(install(0b1, "before", 7), nullptr);
-    auto* self = new SelfWithdrawingOperation;
+    auto self = std::make_shared<SelfWithdrawingOperation>();
     self->midi = &midi;
-    midi.actions[0].push_back(Midi::Action{0, 0, 0, 0, self, -1, 7});
+    midi.actions[0].push_back(Midi::Action{0, 0, 0, 0, std::move(self), -1, 7});
     ASSERT_NE(install(0b1, "after", 7), nullptr);
     ASSERT_NE(install(0b1, "conf", Midi::configurationOwner), nullptr);
 
     // The walk goes on past the withdrawn records to the configuration's,
     // which moved to the front of the table as far as a later walk sees.
-    const std::set<Midi::Operation*> remaining{midi.actions[0].back().operation};
+    const std::set<Midi::Operation*> remaining{midi.actions[0].back().operation.get()};
     EXPECT_EQ(play(0), (Names{"before", "conf"}));
     EXPECT_EQ(SelfWithdrawingOperation::withdrawn, 3u);
     // Within the walk, none of them was freed yet.
     EXPECT_EQ(SelfWithdrawingOperation::liveAfterWithdrawal, 3);
     EXPECT_EQ(CountedOperation::live, 1);
     ASSERT_EQ(midi.actions[0].size(), 1u);
-    EXPECT_EQ(remaining.count(midi.actions[0][0].operation), 1u);
+    EXPECT_EQ(remaining.count(midi.actions[0][0].operation.get()), 1u);
     EXPECT_EQ(play(0), Names{"conf"});
   }
 }

@@ -12,7 +12,6 @@
 
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
-#include "support/installed_operations.h"
 #include "support/test_server.h"
 #include "vaxo/client.h"
 
@@ -41,11 +40,6 @@ namespace
   struct Bridge
   {
     Midi midi;
-
-    ~Bridge()
-    {
-      notara::test::deleteInstalledOperations(midi);
-    }
 
     bool parse(const std::string& text)
     {
@@ -165,8 +159,8 @@ namespace
     ASSERT_TRUE(bridge.parse("action 1 60 1 test.Recorder a  #\tb #c\n"
                              "action 1 61 1 test.Recorder \n"));
     ASSERT_EQ(bridge.midi.actions[0].size(), 2u);
-    auto* first = dynamic_cast<RecorderOperation*>(bridge.midi.actions[0][0].operation);
-    auto* second = dynamic_cast<RecorderOperation*>(bridge.midi.actions[0][1].operation);
+    auto* first = dynamic_cast<RecorderOperation*>(bridge.midi.actions[0][0].operation.get());
+    auto* second = dynamic_cast<RecorderOperation*>(bridge.midi.actions[0][1].operation.get());
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(first->params, (std::vector<std::string>{"a", "#", "b", "#c"}));
@@ -240,7 +234,7 @@ namespace
       Bridge bridge;
       EXPECT_TRUE(bridge.parse(text));
       ASSERT_EQ(bridge.midi.actions[0].size(), 1u);
-      auto* recorder = dynamic_cast<RecorderOperation*>(bridge.midi.actions[0][0].operation);
+      auto* recorder = dynamic_cast<RecorderOperation*>(bridge.midi.actions[0][0].operation.get());
       ASSERT_NE(recorder, nullptr);
       ASSERT_EQ(recorder->params.size(), 1u);
       EXPECT_EQ(recorder->params[0].size(), 1023u - 28u);

@@ -16,7 +16,6 @@
 #include "bridge/actionowners.h"
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
-#include "support/installed_operations.h"
 #include "support/memory_client.h"
 #include "support/slot_clients.h"
 
@@ -109,11 +108,6 @@ namespace
   class ControlTest : public ::testing::Test
   {
   protected:
-    ~ControlTest() override
-    {
-      notara::test::deleteInstalledOperations(midi);
-    }
-
     /// Runs onControl, checks it keeps the callback, returns its stderr.
     std::string control(const VMessage& msg)
     {
@@ -261,7 +255,7 @@ namespace
                                                number(1), text("extra")})));
     const Midi::Action& action = onlyAction();
     EXPECT_EQ(log, "Registering action: " +
-                       std::to_string(reinterpret_cast<std::intptr_t>(action.operation)) + "\n");
+                       std::to_string(reinterpret_cast<std::intptr_t>(action.operation.get())) + "\n");
     EXPECT_NE(action.operation, nullptr);
     EXPECT_EQ(action.robotMask, 1);
     EXPECT_EQ(recordedParams, std::vector<std::string>{"a"});
@@ -313,7 +307,9 @@ namespace
     };
     for (const Case& c : cases)
     {
-      notara::test::deleteInstalledOperations(midi);
+      // Each case on tables of its own.
+      for (auto& table : midi.actions)
+        table.clear();
 
       control(registerMessage(1, c.filter, list({})));
       ASSERT_EQ(midi.actions[0].size(), 1u);

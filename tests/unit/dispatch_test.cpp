@@ -126,32 +126,27 @@ namespace
   {
   protected:
     /// A recording operation with id `id`, owned by the fixture.
-    Midi::Operation* recorder(int id)
+    std::shared_ptr<Midi::Operation> recorder(int id)
     {
-      owned_.push_back(std::make_unique<RecordingOperation>(id, calls));
-      owned_.back()->midi = &midi;
-      return owned_.back().get();
+      return keep(std::make_shared<RecordingOperation>(id, calls));
     }
 
-    Midi::Operation* keep(std::unique_ptr<Midi::Operation> operation)
+    std::shared_ptr<Midi::Operation> keep(std::shared_ptr<Midi::Operation> operation)
     {
       operation->midi = &midi;
-      owned_.push_back(std::move(operation));
-      return owned_.back().get();
+      return operation;
     }
 
-    void add(int slot, std::uint8_t filterValue, std::uint8_t filterMask, Midi::Operation* op,
+    // A record of `op` in `slot`; the tables share the operation.
+    void add(int slot, std::uint8_t filterValue, std::uint8_t filterMask, std::shared_ptr<Midi::Operation> op,
              int robotMask = -1, std::uint32_t parameterValue = 0, std::uint32_t parameterMask = 0)
     {
       midi.actions[slot].push_back(
-          Midi::Action{filterValue, filterMask, parameterValue, parameterMask, op, robotMask});
+          Midi::Action{filterValue, filterMask, parameterValue, parameterMask, std::move(op), robotMask});
     }
 
-    Midi midi;
     std::vector<Call> calls;
-
-  private:
-    std::vector<std::unique_ptr<Midi::Operation>> owned_;
+    Midi midi;
   };
 
   TEST_F(Dispatch, NotesGoToTheChannelSlotAndControlChangesToChannelPlus16)
@@ -339,9 +334,8 @@ namespace
     walker.join();
     installer.join();
     ASSERT_NE(installed, nullptr);
-    keep(std::unique_ptr<Midi::Operation>(installed));
     ASSERT_EQ(midi.actions[0].size(), 2u);
-    EXPECT_EQ(midi.actions[0][1].operation, installed);
+    EXPECT_EQ(midi.actions[0][1].operation.get(), installed);
     EXPECT_EQ(op->executed, 1);
   }
 
@@ -384,8 +378,9 @@ namespace
 
   TEST_F(DispatchTrace, CountMatchAndTryingLinesByLevel)
   {
-    Midi::Operation* matching = recorder(1);
-    add(0, 60, 0x7F, matching);
+    const std::shared_ptr<Midi::Operation> shared = recorder(1);
+    Midi::Operation* matching = shared.get();
+    add(0, 60, 0x7F, shared);
     add(0, 61, 0x7F, recorder(2), -1, 0x80000000u, 0xFFFFFFFFu);
 
     const std::string message = "9 Note on 0 60 100\n";

@@ -12,7 +12,6 @@
 
 #include "bridge/midi.h"
 #include "support/cerr_capture.h"
-#include "support/installed_operations.h"
 #include "support/memory_client.h"
 #include "support/slot_clients.h"
 
@@ -31,12 +30,6 @@ namespace
     Midi midi{clients.factory()};
     notara::test::MemoryClient& robot0 = *clients.fill(midi, {0});
     notara::test::MemoryClient& robot1 = *clients.fill(midi, {1});
-
-    ~Operations() override
-    {
-      // Operations installed on slots belong to the tables' records.
-      notara::test::deleteInstalledOperations(midi);
-    }
 
     // The operation of kind `name` set up from `params`, in no slot; null
     // when its setup rejects the list.

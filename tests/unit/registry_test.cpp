@@ -13,7 +13,6 @@
 #include "midiop/emitmap.h"
 #include "midiop/tagmap.h"
 #include "support/cerr_capture.h"
-#include "support/installed_operations.h"
 
 namespace
 {
@@ -50,7 +49,6 @@ namespace
   {
     Midi midi;
 
-    ~Bridge() { notara::test::deleteInstalledOperations(midi); }
 
     Midi::Operation* install(std::uint32_t channelMask, const std::string& name,
                              const std::vector<std::string>& params)
@@ -159,7 +157,7 @@ namespace
       if ((mask >> slot) & 1u)
       {
         ASSERT_EQ(table.size(), 1u) << slot;
-        EXPECT_EQ(table[0].operation, operation);
+        EXPECT_EQ(table[0].operation.get(), operation);
         EXPECT_EQ(table[0].filterValue, 60);
         EXPECT_EQ(table[0].filterMask, 127);
         EXPECT_EQ(table[0].parameterValue, 2u);
@@ -208,10 +206,10 @@ namespace
     ASSERT_NE(second, nullptr);
     EXPECT_NE(first, second);
     ASSERT_EQ(bridge.midi.actions[0].size(), 2u);
-    EXPECT_EQ(bridge.midi.actions[0][0].operation, first);
-    EXPECT_EQ(bridge.midi.actions[0][1].operation, second);
+    EXPECT_EQ(bridge.midi.actions[0][0].operation.get(), first);
+    EXPECT_EQ(bridge.midi.actions[0][1].operation.get(), second);
     ASSERT_EQ(bridge.midi.actions[1].size(), 1u);
-    EXPECT_EQ(bridge.midi.actions[1][0].operation, second);
+    EXPECT_EQ(bridge.midi.actions[1][0].operation.get(), second);
   }
 
   TEST(Registry, ChannelMaskZeroInstallsNothingButReturnsTheOperation)
