@@ -170,7 +170,7 @@ int main(int argc, char** argv)
     options->deviceNames.empty() && argc <= argument && namesInputs(defaultConfFile);
   if (!options->deviceNames.empty())
   {
-    midi.firstInput = InputLine{options->deviceNames.front(), -1};
+    midi.setFirstInput(InputLine{options->deviceNames.front(), -1});
     opened = openByName(options->deviceNames.front(), devices);
     for (std::size_t i = 1; i < options->deviceNames.size(); ++i)
       openInput(InputLine{options->deviceNames[i], -1}, devices, "--device");
@@ -184,7 +184,7 @@ int main(int argc, char** argv)
     else
       device = toNumber(argv[argument]);
     ++argument;
-    midi.firstInput = InputLine{"device " + std::to_string(device), -1};
+    midi.setFirstInput(InputLine{"device " + std::to_string(device), -1});
     opened = midi.open(device, devices);
   }
   if (!opened)
@@ -202,8 +202,7 @@ int main(int argc, char** argv)
   if (inputsFromConfiguration && !midi.inputLines.empty())
   {
     const InputLine& first = midi.inputLines.front();
-    midi.firstInput = first;
-    midi.setInputChannel(0, first.channel);
+    midi.setFirstInput(first);
     midi.extraInputs().setFirstFromConfiguration(true);
     if (!openByName(first.name, devices))
     {

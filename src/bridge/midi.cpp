@@ -33,6 +33,15 @@ Midi::Midi(RobotClientFactory clients, TextSink* sink, TimeSource* time)
     count.store(0);
 }
 
+void Midi::setFirstInput(const InputLine& line)
+{
+  {
+    std::lock_guard<std::mutex> guard(firstInputMutex_);
+    firstInput_ = line;
+  }
+  setInputChannel(0, line.channel);
+}
+
 void Midi::setInputChannel(int input, int channel)
 {
   if (input >= 0 && input < Inputs::maxInputs)
@@ -44,7 +53,10 @@ std::vector<InputView> Midi::inputViews() const
   std::vector<InputView> views;
   InputView first;
   first.index = 0;
-  first.line = firstInput;
+  {
+    std::lock_guard<std::mutex> guard(firstInputMutex_);
+    first.line = firstInput_;
+  }
   first.midi = inputView();
   views.push_back(std::move(first));
   for (InputView& view : inputs_.views())

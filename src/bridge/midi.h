@@ -188,9 +188,9 @@ public:
 
   /// The inputs after the first, which the bridge has.
   Inputs& extraInputs() { return inputs_; }
-  /// The first input's line: the device as named or numbered, its channel.
-  /// The thread that starts notara, before the device opens.
-  InputLine firstInput;
+  /// Names the first input (the device as named or numbered) and the
+  /// channel its channel messages take; the thread that starts notara.
+  void setFirstInput(const InputLine& line);
   /// The `input` lines of the configuration read last, in order (the
   /// thread that reads the configuration).
   std::vector<InputLine> inputLines;
@@ -286,6 +286,10 @@ private:
 
   // The events of the bridge's own device, past the input's rules.
   void dispatch(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1, std::uint8_t data2);
+
+  // The first input's line; the status reads it while start-up sets it.
+  mutable std::mutex firstInputMutex_;
+  InputLine firstInput_;
 
   // One event at a time from all inputs (input threads only).
   std::mutex dispatchMutex_;

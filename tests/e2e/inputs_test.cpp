@@ -15,7 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "support/eventually.h"
+#include "support/http_get.h"
 #include "support/jack_midi_source.h"
 #include "support/jack_test.h"
 #include "support/notara_run.h"
@@ -173,5 +176,63 @@ namespace
     for (int k = 200; k < 210; ++k)
       key.push_back(k);
     EXPECT_EQ(numbersOf(texts(), "midi.key", 0), key);
+  }
+}
+
+namespace
+{
+  TEST_F(InputsTest, WithNoDeviceOnTheCommandLineTheInputLinesAreTheInputsAndTheFirstIsTheClocks)
+  {
+    auto keys = std::make_unique<JackMidiSource>("keys", "e2e-keys2");
+    auto pads = std::make_unique<JackMidiSource>("pads", "e2e-pads2");
+    // Channel 3's notes go to midi.key3 (slot 3, mask 8).
+    const std::string text = conf({"input channel 3 " + keys->deviceName(), "input " + pads->deviceName()}) +
+                             "action 8 0 1 EmitMap midi.key3\n";
+    run = std::make_unique<NotaraRun>(NOTARA_BINARY, text);
+    run->start({"--status", "127.0.0.1:0"});
+    ASSERT_TRUE(run->process().waitForErrors("Input 1: MIDI device \"" + pads->deviceName() + "\"")) << errors();
+    ASSERT_TRUE(robot.waitForBytes(0, run->upload().size())) << errors();
+    EXPECT_EQ(errors().find("Warning, opening first available MIDI device"), std::string::npos) << errors();
+
+    keys->setPace(std::chrono::milliseconds(1));
+    pads->setPace(std::chrono::milliseconds(1));
+    for (int k = 0; k < 50; ++k)
+    {
+      keys->noteOn(0, keyOf(k), velocityOf(k));
+      pads->noteOn(0, keyOf(k), velocityOf(k));
+    }
+    pads->start();
+    keys->start();
+    ASSERT_TRUE(robot.waitForText(0, "emit midi.start(),")) << errors();
+    ASSERT_TRUE(eventually([&] { return numbersOf(texts(), "midi.key3", 3).size() >= 50 &&
+                                        numbersOf(texts(), "midi.key", 0).size() >= 50; },
+                           std::chrono::seconds(10)))
+        << texts().substr(0, 400);
+    EXPECT_EQ(numbersOf(texts(), "midi.key3", 3), range(0, 50));
+    EXPECT_EQ(numbersOf(texts(), "midi.key", 0), range(0, 50));
+    // One start: the keys'; the pads' was not taken.
+    const std::string all = texts();
+    EXPECT_EQ(all.find("emit midi.start(),"), all.rfind("emit midi.start(),")) << all;
+
+    // The status names both inputs, with their counts.
+    const std::string line = "Status page: http://127.0.0.1:";
+    const std::string err = errors();
+    const std::size_t at = err.find(line);
+    ASSERT_NE(at, std::string::npos) << err;
+    const unsigned port = static_cast<unsigned>(std::stoul(err.substr(at + line.size())));
+    const auto status = nlohmann::json::parse(httpGet(port, "/status.json"));
+    ASSERT_EQ(status["inputs"].size(), 2u) << status.dump();
+    EXPECT_EQ(status["inputs"][0]["name"], keys->deviceName());
+    EXPECT_EQ(status["inputs"][0]["channel"], 3);
+    EXPECT_EQ(status["inputs"][0]["events"], 51);
+    EXPECT_EQ(status["inputs"][1]["input"], 1);
+    EXPECT_EQ(status["inputs"][1]["channel"], nullptr);
+    // Its start reached the dispatch, which ignored it and counted it.
+    EXPECT_EQ(status["inputs"][1]["events"], 51);
+    EXPECT_EQ(status["inputs"][1]["clocks_ignored"], 1);
+    EXPECT_EQ(status["midi"]["device"], keys->deviceName());
+    const std::string metrics = httpGet(port, "/metrics");
+    EXPECT_EQ(metricValue(metrics, "notara_input_clocks_ignored_total{input=\"1\""), 1);
+    EXPECT_EQ(metricValue(metrics, "notara_input_events_total{input=\"0\""), 51);
   }
 }
