@@ -175,24 +175,52 @@ void MidiIn::endWatch()
     watchThread_.join();
 }
 
+namespace
+{
+  // A line from a thread's entry point, which nothing may leave.
+  void writeStderrLineSafely(const std::string& line) noexcept
+  {
+    try
+    {
+      notara::writeStderrLine(line);
+    }
+    catch (...)
+    {
+    }
+  }
+}
+
 void MidiIn::watchLoop()
 {
   // The thread's entry point: nothing may leave it. A look that fails (out
   // of memory) is tried again at the next.
   constexpr auto lookInterval = std::chrono::milliseconds(250);
   std::unique_lock<std::mutex> lock(watchMutex_);
+  // Said once for a run of failures with the same cause, not four times a
+  // second.
+  std::string lastFailure;
   while (!ending_)
   {
     watchWake_.wait_for(lock, lookInterval, [this] { return ending_; });
     if (ending_)
       return;
+    std::string failure;
     try
     {
       lookOnce();
     }
+    catch (const std::exception& e)
+    {
+      failure = e.what();
+    }
     catch (...)
     {
+      failure = "unknown exception";
     }
+    if (!failure.empty() && failure != lastFailure)
+      writeStderrLineSafely("MidiIn::watchLoop: a look at the MIDI devices failed: " + failure +
+                            "; looking again four times a second");
+    lastFailure = failure;
   }
 }
 

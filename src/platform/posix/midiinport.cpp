@@ -208,8 +208,49 @@ void MidiInPort::wake()
 
 void MidiInPort::deliverLoop()
 {
-  // The thread's entry point: nothing may leave it.
+  // The thread's entry point: nothing may leave it, and an error must not
+  // end the input for good: it is reported and the loop goes on.
+  while (!quit_.load())
+  {
+    try
+    {
+      deliverUntilQuit();
+      break;
+    }
+    catch (const std::exception& e)
+    {
+      reportDeliveryError(e.what());
+    }
+    catch (...)
+    {
+      reportDeliveryError("unknown exception");
+    }
+  }
   try
+  {
+    // What was lost after the last look, before the close.
+    reportLosses();
+  }
+  catch (...)
+  {
+  }
+}
+
+void MidiInPort::reportDeliveryError(const char* what) noexcept
+{
+  try
+  {
+    notara::StderrLine() << "MidiInPort::deliverLoop: " << what << "; delivering on";
+  }
+  catch (...)
+  {
+  }
+  // A fault that comes back at once must not spin a core.
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+void MidiInPort::deliverUntilQuit()
+{
   {
     while (!quit_.load())
     {
@@ -231,13 +272,6 @@ void MidiInPort::deliverLoop()
       while (sem_wait(&wakeup_) != 0 && errno == EINTR)
         ;
     }
-    // What was lost after the last look, before the close.
-    reportLosses();
-  }
-  catch (...)
-  {
-    // Nothing here throws but the output of a report; the device then
-    // delivers nothing more.
   }
 }
 

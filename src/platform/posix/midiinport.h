@@ -104,6 +104,10 @@ private:
   // Wakes the delivery thread if it sleeps; never waits.
   void wake();
   void deliverLoop();
+  // The delivery loop until close; what it raises, deliverLoop reports.
+  void deliverUntilQuit();
+  // One line for an error of the delivery loop, then a short pause.
+  void reportDeliveryError(const char* what) noexcept;
   // Delivers what is queued; reports the messages dropped meanwhile.
   void deliverQueued();
   // One line per cause for the losses since the last report.
