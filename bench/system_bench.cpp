@@ -345,6 +345,12 @@ namespace
     {
       return real_.eventGet(event, buffer, index);
     }
+    int setXrunCallback(jack_client_t* client, JackXRunCallback callback, void* arg) override
+    {
+      return real_.setXrunCallback(client, callback, arg);
+    }
+    bool makeRealtime(jack_client_t* client) override { return real_.makeRealtime(client); }
+    jack_nframes_t lastFrameTime(jack_client_t* client) override { return real_.lastFrameTime(client); }
 
   private:
     static int timed(jack_nframes_t frames, void* self)
