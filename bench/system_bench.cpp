@@ -969,8 +969,22 @@ namespace
         way.latencies.insert(way.latencies.end(), r.latencies.begin(), r.latencies.end());
         std::vector<std::int64_t> own = r.latencies;
         const LatencySummary l = LatencySummary::of(own);
-        std::cout << "p50 " << l.p50 / 1000 << " us, p99 " << l.p99 / 1000 << " us (source sent "
-                  << rateText(r.sendRate) << ")" << std::endl;
+        // Each stream's median as well: where the inputs differ, by their
+        // place in JACK's order of clients or their share of the dispatch.
+        std::string streams;
+        for (std::size_t stream = 0; stream < inputs; ++stream)
+        {
+          std::vector<std::int64_t> its;
+          for (std::size_t i = 0; i < r.latencies.size(); ++i)
+            if (feed.streamOf(i % events) == stream)
+              its.push_back(r.latencies[i]);
+          const LatencySummary sl = LatencySummary::of(its);
+          char text[64];
+          std::snprintf(text, sizeof text, "%s%.0f/%.0f", stream ? ", " : "", sl.p50 / 1000, sl.p99 / 1000);
+          streams += text;
+        }
+        std::cout << "p50 " << l.p50 / 1000 << " us, p99 " << l.p99 / 1000 << " us; per source p50/p99 " << streams
+                  << " us (source sent " << rateText(r.sendRate) << ")" << std::endl;
       }
 
     const LatencySummary a = LatencySummary::of(ways[0].latencies);
