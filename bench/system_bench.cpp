@@ -903,7 +903,6 @@ namespace
     std::vector<std::int64_t> latencies;
     std::vector<std::size_t> lost = std::vector<std::size_t>(kRobots, 0);
     std::vector<std::size_t> misfits = std::vector<std::size_t>(kRobots, 0);
-    std::size_t events = 0;  // sent, in all runs
     int runs = 0;
     int failed = 0;          // runs that lost or reordered
     std::string why;         // the first failed run's reason
@@ -952,7 +951,6 @@ namespace
         Trial trial(feed, deviceArguments(feed), events);
         const TrialResult r = trial.run(reference, events, rate);
         ++way.runs;
-        way.events += events;
         for (std::size_t robot = 0; robot < kRobots; ++robot)
         {
           way.lost[robot] += r.robotLost[robot];
