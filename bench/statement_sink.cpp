@@ -2,9 +2,11 @@
 // on a thread of its own with blocking reads.
 #include "statement_sink.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -41,13 +43,26 @@ namespace notara::bench
 
   struct StatementSink::Connection
   {
-    Connection(asio::io_context& io, std::size_t capacity) : socket(io), times(capacity) {}
+    // One numbered sequence of statements.
+    struct Stream
+    {
+      // Written by the reader only; times[i] is published by the release
+      // store of `count` that follows it.
+      std::vector<std::int64_t> times;
+      std::atomic<std::size_t> count{0};
+    };
+
+    Connection(asio::io_context& io, std::size_t capacity, std::size_t streamCount)
+        : socket(io), streams(streamCount)
+    {
+      for (Stream& stream : streams)
+        stream.times.resize(capacity);
+    }
 
     tcp::socket socket;
     std::thread reader;
-    // Written by the reader only; times[i] is published by the release
-    // store of `count` that follows it.
-    std::vector<std::int64_t> times;
+    std::vector<Stream> streams;
+    // Every statement, of whatever stream; stored after the stream's count.
     std::atomic<std::size_t> count{0};
     std::atomic<std::size_t> misfits{0};
     std::atomic<bool> prefixDone{false};
@@ -66,14 +81,15 @@ namespace notara::bench
 
   struct StatementSink::Impl
   {
-    Impl(std::size_t connections, std::string upload, std::size_t capacity)
-        : expected(connections), prefix(std::move(upload)), capacity(capacity)
+    Impl(std::size_t connections, std::string upload, std::size_t capacity, std::size_t streams)
+        : expected(connections), prefix(std::move(upload)), capacity(capacity), streams(streams)
     {
     }
 
     std::size_t expected;
     std::string prefix;
     std::size_t capacity;
+    std::size_t streams;
     asio::io_context io;
     tcp::acceptor acceptor{io};
     std::vector<std::unique_ptr<Connection>> connections;
@@ -90,31 +106,45 @@ namespace notara::bench
         .count();
   }
 
+  namespace
+  {
+    // The four numbers of "...(k,s,data1,data2)"; false for other text.
+    bool fieldsOf(const char* text, std::size_t size, long (&fields)[4])
+    {
+      const char* open = static_cast<const char*>(std::memchr(text, '(', size));
+      if (open == nullptr)
+        return false;
+      std::fill(std::begin(fields), std::end(fields), -1);
+      std::size_t field = 0;
+      long value = -1;
+      for (const char* p = open + 1; p < text + size; ++p)
+      {
+        if (*p >= '0' && *p <= '9')
+          value = (value < 0 ? 0 : value * 10) + (*p - '0');
+        else if ((*p == ',' || *p == ')') && value >= 0 && field < 4)
+        {
+          fields[field++] = value;
+          value = -1;
+          if (*p == ')')
+            break;
+        }
+        else
+          return false;
+      }
+      return field == 4 && fields[2] <= 127 && fields[3] <= 127;
+    }
+  }
+
   long StatementSink::sequenceOf(const char* text, std::size_t size)
   {
-    const char* open = static_cast<const char*>(std::memchr(text, '(', size));
-    if (open == nullptr)
-      return -1;
-    long fields[4] = {-1, -1, -1, -1};
-    std::size_t field = 0;
-    long value = -1;
-    for (const char* p = open + 1; p < text + size; ++p)
-    {
-      if (*p >= '0' && *p <= '9')
-        value = (value < 0 ? 0 : value * 10) + (*p - '0');
-      else if ((*p == ',' || *p == ')') && value >= 0 && field < 4)
-      {
-        fields[field++] = value;
-        value = -1;
-        if (*p == ')')
-          break;
-      }
-      else
-        return -1;
-    }
-    if (field != 4 || fields[2] > 127 || fields[3] > 127)
-      return -1;
-    return fields[2] + 128 * fields[3];
+    long fields[4];
+    return fieldsOf(text, size, fields) ? fields[2] + 128 * fields[3] : -1;
+  }
+
+  long StatementSink::slotOf(const char* text, std::size_t size)
+  {
+    long fields[4];
+    return fieldsOf(text, size, fields) ? fields[1] : -1;
   }
 
   void StatementSink::Impl::read(Connection& c)
@@ -170,24 +200,41 @@ namespace notara::bench
 
   void StatementSink::Impl::finish(Connection& c, std::int64_t stamp)
   {
-    const std::size_t index = c.count.load(std::memory_order_relaxed);
-    const long sequence = sequenceOf(c.statement, c.statementSize);
-    if (sequence < 0 || static_cast<std::size_t>(sequence) != index % sequenceModulus)
+    const std::size_t total = c.count.load(std::memory_order_relaxed);
+    long fields[4];
+    const bool numbered = fieldsOf(c.statement, c.statementSize, fields);
+    // One stream takes every statement, whatever its slot.
+    const long slot = c.streams.size() == 1 ? 0 : (numbered ? fields[1] : -1);
+    Connection::Stream* stream =
+        slot >= 0 && static_cast<std::size_t>(slot) < c.streams.size() ? &c.streams[static_cast<std::size_t>(slot)]
+                                                                        : nullptr;
+    const std::size_t index = stream ? stream->count.load(std::memory_order_relaxed) : 0;
+    if (!stream || !numbered ||
+        static_cast<std::size_t>(fields[2] + 128 * fields[3]) != index % sequenceModulus)
     {
       if (c.misfits.fetch_add(1, std::memory_order_relaxed) == 0)
       {
         std::lock_guard<std::mutex> guard(c.misfitMutex);
-        c.firstMisfit = "statement " + std::to_string(index) + ": " + std::string(c.statement, c.statementSize);
+        c.firstMisfit = "statement " + std::to_string(total) +
+                        (stream && c.streams.size() > 1 ? " (" + std::to_string(index) + " of stream " +
+                                                              std::to_string(slot) + ")"
+                                                        : std::string()) +
+                        ": " + std::string(c.statement, c.statementSize);
       }
     }
-    if (index < c.times.size())
-      c.times[index] = stamp;
-    c.count.store(index + 1, std::memory_order_release);
+    if (stream)
+    {
+      if (index < stream->times.size())
+        stream->times[index] = stamp;
+      stream->count.store(index + 1, std::memory_order_release);
+    }
+    c.count.store(total + 1, std::memory_order_release);
     c.statementSize = 0;
   }
 
-  StatementSink::StatementSink(std::size_t connections, std::string prefix, std::size_t capacity)
-      : impl_(std::make_unique<Impl>(connections, std::move(prefix), capacity))
+  StatementSink::StatementSink(std::size_t connections, std::string prefix, std::size_t capacity,
+                               std::size_t streams)
+      : impl_(std::make_unique<Impl>(connections, std::move(prefix), capacity, std::max<std::size_t>(1, streams)))
   {
     const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
     impl_->acceptor.open(endpoint.protocol());
@@ -195,7 +242,7 @@ namespace notara::bench
     impl_->acceptor.bind(endpoint);
     impl_->acceptor.listen();
     for (std::size_t i = 0; i < connections; ++i)
-      impl_->connections.push_back(std::make_unique<Connection>(impl_->io, capacity));
+      impl_->connections.push_back(std::make_unique<Connection>(impl_->io, capacity, impl_->streams));
     if (impl_->prefix.empty())
       for (auto& c : impl_->connections)
         c->prefixDone = true;
@@ -298,7 +345,22 @@ namespace notara::bench
 
   std::int64_t StatementSink::arrival(std::size_t c, std::size_t i) const
   {
-    return impl_->connections.at(c)->times.at(i);
+    return impl_->connections.at(c)->streams.front().times.at(i);
+  }
+
+  std::size_t StatementSink::streams() const
+  {
+    return impl_->streams;
+  }
+
+  std::size_t StatementSink::statements(std::size_t c, std::size_t s) const
+  {
+    return impl_->connections.at(c)->streams.at(s).count.load(std::memory_order_acquire);
+  }
+
+  std::int64_t StatementSink::arrival(std::size_t c, std::size_t s, std::size_t i) const
+  {
+    return impl_->connections.at(c)->streams.at(s).times.at(i);
   }
 
   std::size_t StatementSink::misfits(std::size_t c) const

@@ -9,6 +9,13 @@
 // a sequence number data1 + 128 * data2; statement i must carry i modulo
 // sequenceModulus, so a lost, doubled or reordered event shows.
 //
+// With several streams, the slot field says which stream a statement
+// belongs to: statement i of stream s (the i-th whose slot is s) must carry
+// i modulo sequenceModulus, whatever came between it and the one before from
+// other streams. Sources that each number their own events (one MIDI channel
+// each) are checked that way, each in its own order and complete, while the
+// order across them is the order of arrival.
+//
 // Threading: each connection has a reader thread of its own, blocked in a
 // plain blocking read so that the stamp is taken as soon as the bytes are
 // there. The readers run no callbacks and take no lock; counts are atomics.
@@ -32,8 +39,10 @@ namespace notara::bench
 
     /// Listens on 127.0.0.1 (a port the system picks) for `connections`
     /// connections, each of which must start with `prefix` (the upload);
-    /// keeps the arrival times of the first `capacity` statements of each.
-    StatementSink(std::size_t connections, std::string prefix, std::size_t capacity);
+    /// keeps the arrival times of the first `capacity` statements of each;
+    /// with `streams` above 1, of the first `capacity` of each stream (slots
+    /// 0 to streams - 1; a statement of any other slot is a misfit).
+    StatementSink(std::size_t connections, std::string prefix, std::size_t capacity, std::size_t streams = 1);
     /// Shuts every connection down and joins the readers.
     ~StatementSink();
     StatementSink(const StatementSink&) = delete;
@@ -43,6 +52,8 @@ namespace notara::bench
     static std::int64_t now();
     /// The sequence number of "...(k,s,data1,data2)", or -1 for other text.
     static long sequenceOf(const char* text, std::size_t size);
+    /// The slot s of "...(k,s,data1,data2)", or -1 for other text.
+    static long slotOf(const char* text, std::size_t size);
 
     /// The port it listens on.
     unsigned port() const;
@@ -67,7 +78,15 @@ namespace notara::bench
     /// Arrival time of statement `i` of connection `c` (i below statements(c)
     /// and the capacity).
     std::int64_t arrival(std::size_t c, std::size_t i) const;
-    /// Statements of connection `c` whose sequence number was not the expected one.
+    /// The number of streams.
+    std::size_t streams() const;
+    /// Statements of stream `s` that connection `c` received.
+    std::size_t statements(std::size_t c, std::size_t s) const;
+    /// Arrival time of statement `i` of stream `s` on connection `c` (i below
+    /// statements(c, s) and the capacity).
+    std::int64_t arrival(std::size_t c, std::size_t s, std::size_t i) const;
+    /// Statements of connection `c` whose sequence number was not the expected one
+    /// (in their stream), or that belong to no stream.
     std::size_t misfits(std::size_t c) const;
     /// The first such statement of connection `c`, and its index, for a report.
     std::string firstMisfit(std::size_t c) const;

@@ -16,7 +16,8 @@
 //
 // Usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S] [--sustain-seconds=S]
 //                     [--hold=RATE] [--jack-mode=TEXT] [--returns=N] [--callback-time=S]
-//                     [--status-clients=N] [--reload-every=MS]
+//                     [--status-clients=N] [--reload-every=MS] [--inputs=N]
+//                     [--rate=RATE] [--run-seconds=S] [--rounds=N]
 //   The rate ladder is probed for 10 s a step, the best rate held for 60 s.
 //   --hold runs only one sustained run at RATE and reports what was lost,
 //   beside what the bare JACK input lost; --jack-mode names how the JACK
@@ -33,6 +34,17 @@
 //   --reload-every=MS runs only the latency, twice over: notara left alone,
 //   and notara told to reload its configuration (SIGHUP) every MS, the
 //   file changing between two versions of its actions at each reload.
+//   --inputs=N (2 to 8) runs only the latency, alternating between one
+//   input carrying every event and N inputs sharing them: N JACK sources,
+//   notara started with a --device for each, each source numbering its own
+//   events on a MIDI channel of its own (source s on channel s; through one
+//   input the same N numbered streams go interleaved on the one source), so
+//   that each robot's statements are checked per source, in order and
+//   complete, while the order across sources is the order of arrival.
+//   --rate=RATE sets the latency runs' events a second in all (1,000 by
+//   default; with N inputs each sends RATE / N), --run-seconds=S their
+//   length (20 s), --rounds=N the rounds of alternating runs (3, or 1 in a
+//   smoke run).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -90,8 +102,8 @@ namespace
   {
     bool smoke = false;
     std::string json;
-    std::size_t latencyEvents = 20000;
-    double latencyRate = 1000;
+    std::size_t latencyEvents = 20000;  // a latency run's events: latencyRate * runSeconds, 300 in a smoke run
+    double latencyRate = 1000;          // a latency run's events a second, in all
     double probeSeconds = 10;
     double sustainSeconds = 60;
     double hold = 0;          // > 0: only one run at this rate, counting losses
@@ -100,6 +112,11 @@ namespace
     double callbackSeconds = 0;  // > 0: only the process callbacks' time, this long
     int statusClients = -1;   // >= 0: only the latency without and with the status server
     int reloadEveryMs = 0;    // > 0: only the latency without and with a reload this often
+    int inputs = 1;           // > 1: only the latency through one input and through this many
+    double runSeconds = 20;   // each latency run's length (20,000 events at 1,000 a second)
+    int rounds = 0;           // > 0: rounds of alternating latency runs (3 by default, 1 in a smoke run)
+    /// Rounds of alternating latency runs.
+    int roundCount() const { return rounds > 0 ? rounds : smoke ? 1 : 3; }
   };
 
   /// Clients of notara's status server that read its event stream as a
@@ -223,9 +240,10 @@ namespace
   }
 
   /// A bare JACK MIDI input on the source's port, on libjack alone,
-  /// counting what arrives in order; its process callback reads each event
-  /// (a failed read counts as missed) and only counts. With `times`, the
-  /// time of each callback that had events is recorded there.
+  /// counting what arrives in order (each MIDI channel numbers its events
+  /// by itself); its process callback reads each event (a failed read
+  /// counts as missed) and only counts. With `times`, the time of each
+  /// callback that had events is recorded there.
   class ReferenceInput
   {
   public:
@@ -249,10 +267,20 @@ namespace
     ReferenceInput(const ReferenceInput&) = delete;
     ReferenceInput& operator=(const ReferenceInput&) = delete;
 
-    /// Forgets what arrived so far; the next event must carry sequence `next`.
+    /// Listens to JACK port `sourcePort` as well: JACK merges what every
+    /// port connected to the input sends.
+    void listen(const std::string& sourcePort)
+    {
+      if (jack_connect(client_, sourcePort.c_str(), jack_port_name(port_)) != 0)
+        throw std::runtime_error("ReferenceInput: can't listen to JACK port " + sourcePort);
+    }
+
+    /// Forgets what arrived so far; the next event of each channel must
+    /// carry sequence `next`.
     void expect(std::size_t next)
     {
-      expected_ = next;
+      for (auto& expected : expected_)
+        expected = next;
       received_ = 0;
       misfits_ = 0;
       unreadable_ = 0;
@@ -287,28 +315,30 @@ namespace
 
     void onMessage(const unsigned char* m, std::size_t size)
     {
-      const std::size_t expected = expected_.load(std::memory_order_relaxed);
-      std::size_t next = expected + 1;
       if (size != 3 || (m[0] & 0xF0) != 0x90)
-        misfits_.fetch_add(1, std::memory_order_relaxed);
-      else
       {
-        const std::size_t seq = m[1] + 128u * m[2];
-        const std::size_t modulus = StatementSink::sequenceModulus;
-        if (seq != expected % modulus)
-        {
-          misfits_.fetch_add(1, std::memory_order_relaxed);
-          next = expected - expected % modulus + seq + 1;
-        }
+        misfits_.fetch_add(1, std::memory_order_relaxed);
+        received_.fetch_add(1, std::memory_order_relaxed);
+        return;
       }
-      expected_.store(next, std::memory_order_relaxed);
+      std::atomic<std::size_t>& channel = expected_[m[0] & 0x0F];
+      const std::size_t expected = channel.load(std::memory_order_relaxed);
+      std::size_t next = expected + 1;
+      const std::size_t seq = m[1] + 128u * m[2];
+      const std::size_t modulus = StatementSink::sequenceModulus;
+      if (seq != expected % modulus)
+      {
+        misfits_.fetch_add(1, std::memory_order_relaxed);
+        next = expected - expected % modulus + seq + 1;
+      }
+      channel.store(next, std::memory_order_relaxed);
       received_.fetch_add(1, std::memory_order_relaxed);
     }
 
     PeriodTimes* times_;
     jack_client_t* client_ = nullptr;
     jack_port_t* port_ = nullptr;
-    std::atomic<std::size_t> expected_{0};
+    std::atomic<std::size_t> expected_[16] = {};
     std::atomic<std::size_t> received_{0};
     std::atomic<std::size_t> misfits_{0};
     std::atomic<std::size_t> unreadable_{0};
@@ -345,6 +375,12 @@ namespace
     {
       return real_.eventGet(event, buffer, index);
     }
+    int setXrunCallback(jack_client_t* client, JackXRunCallback callback, void* arg) override
+    {
+      return real_.setXrunCallback(client, callback, arg);
+    }
+    bool makeRealtime(jack_client_t* client) override { return real_.makeRealtime(client); }
+    jack_nframes_t lastFrameTime(jack_client_t* client) override { return real_.lastFrameTime(client); }
 
   private:
     static int timed(jack_nframes_t frames, void* self)
@@ -420,39 +456,103 @@ namespace
     std::optional<std::size_t> lateReferenceMissed;  // the same, for a bare input opened after notara
     std::size_t lateReferenceUnreadable = 0;
     std::size_t robotShortfall = 0;        // statements the worst robot lacked
+    std::vector<std::size_t> robotLost;    // per robot: events of a stream that never came
+    std::vector<std::size_t> robotMisfits; // per robot: statements not at their place in their stream's sequence
     std::vector<std::int64_t> latencies;   // ns, every event on every robot
   };
+
+  /// Where a run's numbered events go. Each of `streams` numbers its own
+  /// events and sends them on MIDI channel s (so a robot's statement
+  /// carries s as its slot); measured event k belongs to stream k % streams.
+  /// One source carries every stream, or each stream has a source of its
+  /// own.
+  struct Feed
+  {
+    std::vector<JackMidiSource*> sources;
+    std::size_t streams = 1;
+
+    /// One source carrying `streams` streams.
+    static Feed one(JackMidiSource& source, std::size_t streams = 1) { return {{&source}, streams}; }
+    /// A source for each stream.
+    static Feed each(const std::vector<std::unique_ptr<JackMidiSource>>& sources)
+    {
+      Feed feed;
+      for (const auto& source : sources)
+        feed.sources.push_back(source.get());
+      feed.streams = sources.size();
+      return feed;
+    }
+    JackMidiSource& sourceOf(std::size_t stream) const { return *sources[sources.size() == 1 ? 0 : stream]; }
+    /// The stream of measured event k, and its number there (after the warm-up).
+    std::size_t streamOf(std::size_t k) const { return k % streams; }
+    std::size_t numberOf(std::size_t k) const { return kWarmUp + k / streams; }
+    /// Measured events of `stream` among `events`.
+    std::size_t eventsOf(std::size_t stream, std::size_t events) const
+    {
+      return events / streams + (stream < events % streams ? 1 : 0);
+    }
+  };
+
+  /// notara's arguments for one input device per source, by name.
+  std::vector<std::string> deviceArguments(const Feed& feed)
+  {
+    std::vector<std::string> arguments;
+    for (JackMidiSource* source : feed.sources)
+      arguments.insert(arguments.end(), {"--device", source->deviceName()});
+    return arguments;
+  }
+
+  std::string hexText(unsigned long value)
+  {
+    char text[32];
+    std::snprintf(text, sizeof text, "%lx", value);
+    return text;
+  }
 
   /// notara running against a fresh sink, warmed up and ready for events.
   class Trial
   {
   public:
-    /// notara with `options` before its arguments.
+    /// notara with `options` before its arguments, on input device number `device`.
     Trial(JackMidiSource& source, int device, std::size_t events, std::vector<std::string> options = {})
-        : sink_(kRobots, std::string(robotScript) + kScript, kWarmUp + events)
+        : Trial(Feed::one(source), {std::to_string(device)}, events, std::move(options))
+    {
+    }
+
+    /// notara with `options`, then `inputs` (a device number, or --device
+    /// and a name for each input) before its arguments, fed by `feed`.
+    Trial(const Feed& feed, const std::vector<std::string>& inputs, std::size_t events,
+          std::vector<std::string> options = {})
+        : feed_(feed),
+          sink_(kRobots, std::string(robotScript) + kScript, kWarmUp + feed.eventsOf(0, events), feed.streams)
     {
       std::string conf;
       for (std::size_t r = 0; r < kRobots; ++r)
         conf += "robot " + std::to_string(r) + " 127.0.0.1 " + std::to_string(sink_.port()) + "\n";
-      conf += "action 1 0 7 EmitMap midi.key\n";
+      // The notes of the streams' channels.
+      conf += "action " + hexText((1ul << feed.streams) - 1) + " 0 7 EmitMap midi.key\n";
       configuration_ = conf;
       dir_.write("notara.conf", conf);
       dir_.write("notara.vx", kScript);
-      options.insert(options.end(), {std::to_string(device), "notara.conf", "0"});
+      options.insert(options.end(), inputs.begin(), inputs.end());
+      options.insert(options.end(), {"notara.conf", "0"});
       notara_ = std::make_unique<ChildProcess>(NOTARA_BINARY, options, dir_.path());
       if (!sink_.acceptAll(kWait) || !sink_.waitForPrefixes(kWait) || sink_.prefixMismatch())
         throw std::runtime_error("Trial: notara's robots did not connect and upload; its errors: " +
                                  notara_->errors());
-      // The first event may meet a JACK connection that does not carry yet,
-      // or a cycle that JACK drops; it is sent again, with the same number,
-      // only after seconds without it, so a copy can't arrive late as well.
-      for (int tries = 0; !sink_.waitForAll(kWarmUp, std::chrono::seconds(3)); ++tries)
+      // The first event of each stream may meet a JACK connection that does
+      // not carry yet, or a cycle that JACK drops; it is sent again, with the
+      // same number, only after seconds without it, so a copy can't arrive
+      // late as well.
+      for (int tries = 0; !waitForWarmUp(std::chrono::seconds(3)); ++tries)
       {
         if (tries == kFirstEventTries)
           throw std::runtime_error("Trial: the first event never reached the robots; notara's errors: " +
                                    notara_->errors());
-        for (std::size_t k = 0; k < kWarmUp; ++k)
-          send(source, k);
+        for (std::size_t stream = 0; stream < feed_.streams; ++stream)
+          if (!warmedUp(stream))
+            for (std::size_t j = 0; j < kWarmUp; ++j)
+              send(feed_.sourceOf(stream), stream, j);
       }
     }
 
@@ -480,16 +580,19 @@ namespace
     Trial(const Trial&) = delete;
     Trial& operator=(const Trial&) = delete;
 
-    /// Sends the note on carrying sequence number `k`.
-    static void send(JackMidiSource& source, std::size_t k)
+    /// Sends the note on of channel 0 carrying sequence number `k`.
+    static void send(JackMidiSource& source, std::size_t k) { send(source, 0, k); }
+    /// Sends the note on of channel `stream` carrying sequence number `k`.
+    static void send(JackMidiSource& source, std::size_t stream, std::size_t k)
     {
       const std::size_t seq = k % StatementSink::sequenceModulus;
-      source.send({0x90, static_cast<std::uint8_t>(seq & 0x7F), static_cast<std::uint8_t>(seq >> 7)});
+      source.send({static_cast<std::uint8_t>(0x90 | (stream & 0x0F)), static_cast<std::uint8_t>(seq & 0x7F),
+                   static_cast<std::uint8_t>(seq >> 7)});
     }
 
-    /// Sends `events` events (after the warm-up) at `rate` per second and
-    /// checks that all reached every robot in order.
-    TrialResult run(JackMidiSource& source, ReferenceInput& reference, std::size_t events, double rate)
+    /// Sends `events` events (after the warm-up) at `rate` per second in
+    /// all, and checks that all reached every robot, each stream's in order.
+    TrialResult run(ReferenceInput& reference, std::size_t events, double rate)
     {
       TrialResult result;
       result.started = true;
@@ -500,12 +603,13 @@ namespace
         late_->expect(kWarmUp);
 
       const double seconds = sendPaced(events, rate, [&](std::size_t k) {
+        const std::size_t stream = feed_.streamOf(k);
         sent[k] = StatementSink::now();
-        send(source, kWarmUp + k);
+        send(feed_.sourceOf(stream), stream, feed_.numberOf(k));
       });
       result.sendRate = static_cast<double>(events) / seconds;
 
-      const std::size_t total = kWarmUp + events;
+      const std::size_t total = kWarmUp * feed_.streams + events;
       // Arrivals stop when they stop: a short quiet time ends the wait.
       sink_.waitForAll(total, std::chrono::seconds(5));
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -519,12 +623,22 @@ namespace
       }
 
       result.passed = true;
+      result.robotLost.assign(kRobots, 0);
+      result.robotMisfits.assign(kRobots, 0);
       for (std::size_t r = 0; r < kRobots; ++r)
       {
         const std::size_t got = sink_.statements(r);
         if (got < total)
           result.robotShortfall = std::max(result.robotShortfall, total - got);
-        if (got != total || sink_.misfits(r) != 0)
+        // What each stream lacks: a statement of another stream can't
+        // stand in for it.
+        for (std::size_t stream = 0; stream < feed_.streams; ++stream)
+        {
+          const std::size_t expected = kWarmUp + feed_.eventsOf(stream, events);
+          result.robotLost[r] += expected - std::min(expected, sink_.statements(r, stream));
+        }
+        result.robotMisfits[r] = sink_.misfits(r);
+        if (got != total || result.robotLost[r] != 0 || sink_.misfits(r) != 0)
         {
           // Every robot that lacks something, so that a loss on the way in
           // (all robots) is told from one on a robot's way out (one robot).
@@ -551,8 +665,8 @@ namespace
       {
         result.latencies.reserve(events * kRobots);
         for (std::size_t r = 0; r < kRobots; ++r)
-          for (std::size_t i = 0; i < events; ++i)
-            result.latencies.push_back(sink_.arrival(r, kWarmUp + i) - sent[i]);
+          for (std::size_t k = 0; k < events; ++k)
+            result.latencies.push_back(sink_.arrival(r, feed_.streamOf(k), feed_.numberOf(k)) - sent[k]);
       }
       return result;
     }
@@ -592,6 +706,26 @@ namespace
     }
 
   private:
+    /// True once every robot has the warm-up of `stream`.
+    bool warmedUp(std::size_t stream) const
+    {
+      for (std::size_t r = 0; r < kRobots; ++r)
+        if (sink_.statements(r, stream) < kWarmUp)
+          return false;
+      return true;
+    }
+    /// Waits until every robot has the warm-up of every stream.
+    bool waitForWarmUp(std::chrono::milliseconds timeout) const
+    {
+      if (!sink_.waitForAll(kWarmUp * feed_.streams, timeout))
+        return false;
+      for (std::size_t stream = 0; stream < feed_.streams; ++stream)
+        if (!warmedUp(stream))
+          return false;
+      return true;
+    }
+
+    Feed feed_;
     StatementSink sink_;
     TempDir dir_;
     std::string configuration_;
@@ -613,7 +747,7 @@ namespace
       if (lateReference)
         trial.openLateReference(source.fullName());
       started = true;
-      return trial.run(source, reference, events, rate);
+      return trial.run(reference, events, rate);
     }
     catch (const std::runtime_error& e)
     {
@@ -742,15 +876,14 @@ namespace
                                        const std::vector<std::string>& arguments, Start&& start, Finish&& finish)
   {
     PooledLatencies pooled;
-    const int rounds = options.smoke ? 1 : 3;
-    for (int round = 0; round < rounds; ++round)
+    for (int round = 0; round < options.roundCount(); ++round)
       for (const bool with : {false, true})
       {
         std::cout << "system_bench: latency, " << options.latencyEvents << " events at "
                   << rateText(options.latencyRate) << ", " << (with ? label : "alone") << "... " << std::flush;
         Trial trial(source, device, options.latencyEvents, with ? arguments : std::vector<std::string>{});
         auto companion = with ? start(trial) : nullptr;
-        TrialResult r = trial.run(source, reference, options.latencyEvents, options.latencyRate);
+        TrialResult r = trial.run(reference, options.latencyEvents, options.latencyRate);
         const std::string more = finish(trial, companion.get());
         if (!r.passed)
           throw std::runtime_error("a latency run lost events: " + r.why);
@@ -762,6 +895,171 @@ namespace
     return pooled;
   }
 
+  /// One way of feeding notara in the comparison of inputs: what its runs
+  /// gave, pooled.
+  struct Way
+  {
+    std::string name;
+    std::vector<std::int64_t> latencies;
+    std::vector<std::size_t> lost = std::vector<std::size_t>(kRobots, 0);
+    std::vector<std::size_t> misfits = std::vector<std::size_t>(kRobots, 0);
+    int runs = 0;
+    int failed = 0;          // runs that lost or reordered
+    std::string why;         // the first failed run's reason
+  };
+
+  /// Latency runs alternating between one input that carries every stream
+  /// and `options.inputs` inputs, one stream each, at the same rate in all.
+  /// Adds the figures to `table`, prints them as a table of their own, and
+  /// returns false when a run lost or reordered an event.
+  bool compareInputs(const Options& options, const JackTiming& timing, const std::string& jack, ResultTable& table)
+  {
+    const auto inputs = static_cast<std::size_t>(options.inputs);
+    const double rate = options.latencyRate;
+    const std::size_t events = options.latencyEvents;
+    JackMidiSource single("bench-out");
+    single.setPace(std::chrono::milliseconds(0));
+    std::vector<std::unique_ptr<JackMidiSource>> sources;
+    for (std::size_t i = 0; i < inputs; ++i)
+    {
+      sources.push_back(std::make_unique<JackMidiSource>("bench-in-" + std::to_string(i)));
+      sources.back()->setPace(std::chrono::milliseconds(0));
+    }
+    // One bare input for both ways, on every source: the same clients in
+    // JACK's graph whichever way runs.
+    ReferenceInput reference(single.fullName());
+    for (const auto& source : sources)
+      reference.listen(source->fullName());
+    for (JackMidiSource* source : Feed::each(sources).sources)
+      if (deviceNumber(source->deviceName()) < 0)
+        throw std::runtime_error("the source " + source->deviceName() + " is not among the MIDI input devices");
+    if (deviceNumber(single.deviceName()) < 0)
+      throw std::runtime_error("the source " + single.deviceName() + " is not among the MIDI input devices");
+
+    const Feed one = Feed::one(single, inputs);
+    const Feed several = Feed::each(sources);
+    Way ways[2];
+    ways[0].name = "one input carrying " + rateText(rate);
+    ways[1].name = std::to_string(inputs) + " inputs at " + rateText(rate / double(inputs)) + " each";
+    for (int round = 0; round < options.roundCount(); ++round)
+      for (std::size_t w = 0; w < 2; ++w)
+      {
+        Way& way = ways[w];
+        const Feed& feed = w == 0 ? one : several;
+        std::cout << "system_bench: latency, " << events << " events at " << rateText(rate) << ", " << way.name
+                  << "... " << std::flush;
+        Trial trial(feed, deviceArguments(feed), events);
+        const TrialResult r = trial.run(reference, events, rate);
+        ++way.runs;
+        for (std::size_t robot = 0; robot < kRobots; ++robot)
+        {
+          way.lost[robot] += r.robotLost[robot];
+          way.misfits[robot] += r.robotMisfits[robot];
+        }
+        if (!r.passed)
+        {
+          ++way.failed;
+          if (way.why.empty())
+            way.why = r.why;
+          std::cout << "FAILED: " << r.why << std::endl;
+          continue;
+        }
+        way.latencies.insert(way.latencies.end(), r.latencies.begin(), r.latencies.end());
+        std::vector<std::int64_t> own = r.latencies;
+        const LatencySummary l = LatencySummary::of(own);
+        // Each stream's median as well: where the inputs differ, by their
+        // place in JACK's order of clients or their share of the dispatch.
+        std::string streams;
+        for (std::size_t stream = 0; stream < inputs; ++stream)
+        {
+          std::vector<std::int64_t> its;
+          for (std::size_t i = 0; i < r.latencies.size(); ++i)
+            if (feed.streamOf(i % events) == stream)
+              its.push_back(r.latencies[i]);
+          const LatencySummary sl = LatencySummary::of(its);
+          char text[64];
+          std::snprintf(text, sizeof text, "%s%.0f/%.0f", stream ? ", " : "", sl.p50 / 1000, sl.p99 / 1000);
+          streams += text;
+        }
+        std::cout << "p50 " << l.p50 / 1000 << " us, p99 " << l.p99 / 1000 << " us; per source p50/p99 " << streams
+                  << " us (source sent " << rateText(r.sendRate) << ")" << std::endl;
+      }
+
+    const LatencySummary a = LatencySummary::of(ways[0].latencies);
+    const LatencySummary b = LatencySummary::of(ways[1].latencies);
+    const std::string base = "source send to robot read, 3 robots" + jack + ", ";
+    const std::string oneName = "one input carrying the total rate";
+    table.add({"inputs", base + ways[0].name + " (" + std::to_string(a.count) + " samples)", "p50", a.p50 / 1000, "us",
+               timing.periodMicros(), "JACK period", std::nullopt});
+    table.add({"inputs", base + ways[0].name + " (" + std::to_string(a.count) + " samples)", "p99", a.p99 / 1000, "us",
+               timing.periodMicros(), "JACK period", std::nullopt});
+    table.add({"inputs", base + ways[1].name + " (" + std::to_string(b.count) + " samples)", "p50", b.p50 / 1000, "us",
+               a.p50 / 1000, oneName, std::nullopt});
+    table.add({"inputs", base + ways[1].name + " (" + std::to_string(b.count) + " samples)", "p99", b.p99 / 1000, "us",
+               a.p99 / 1000, oneName, ResultTable::Target{"ratio", "<=", 1.1}});
+    for (const Way& way : ways)
+      for (std::size_t robot = 0; robot < kRobots; ++robot)
+      {
+        const std::string who = "robot " + std::to_string(robot) + ", " + way.name + ", " +
+                                std::to_string(way.runs) + (way.runs == 1 ? " run" : " runs") + " of " +
+                                std::to_string(events) + " events";
+        table.add({"inputs", who + ": events lost", "count", double(way.lost[robot]), "", std::nullopt, "",
+                   ResultTable::Target{"value", "==", 0}});
+        table.add({"inputs", who + ": statements out of their source's sequence", "count", double(way.misfits[robot]),
+                   "", std::nullopt, "", ResultTable::Target{"value", "==", 0}});
+      }
+    for (const Way& way : ways)
+      table.note(way.name + jack + ": " + std::to_string(way.runs) + (way.runs == 1 ? " run, " : " runs, ") +
+                 (way.failed ? std::to_string(way.failed) + " lost or reordered events (first: " + way.why + ")"
+                             : std::string("every event reached every robot once, each source's in order")));
+
+    // The table of the comparison.
+    const auto cell = [](double value, int width) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%*.0f", width, value);
+      return std::string(text);
+    };
+    const auto ratioCell = [](double value, double floor) {
+      if (!(value > 0 && floor > 0))
+        return std::string("       -");
+      char text[32];
+      std::snprintf(text, sizeof text, "%8.2f", value / floor);
+      return std::string(text);
+    };
+    std::size_t nameWidth = 0;
+    for (const Way& way : ways)
+      nameWidth = std::max(nameWidth, way.name.size());
+    const std::string ratioName = "ratio (" + std::to_string(inputs) + " inputs / one)";
+    nameWidth = std::max(nameWidth, ratioName.size());
+    const auto pad = [&](const std::string& text) { return text + std::string(nameWidth - text.size(), ' '); };
+    std::cout << "\nsystem_bench: " << std::to_string(inputs) << " inputs against one, " << rateText(rate)
+              << " in all, 3 robots" << jack << ", JACK period " << timing.frames << " frames at " << timing.rate
+              << " Hz; " << options.roundCount() << (options.roundCount() == 1 ? " run" : " runs") << " of " << events
+              << " events each way\n";
+    std::cout << "  " << pad("") << "  p50 us  p99 us   samples  lost / out of sequence at robot 0, 1, 2\n";
+    for (const Way& way : ways)
+    {
+      std::vector<std::int64_t> copy = way.latencies;
+      const LatencySummary l = LatencySummary::of(copy);
+      std::cout << "  " << pad(way.name) << cell(l.p50 / 1000, 8) << cell(l.p99 / 1000, 8) << cell(double(l.count), 10)
+                << "  ";
+      for (std::size_t robot = 0; robot < kRobots; ++robot)
+        std::cout << (robot ? ", " : "") << way.lost[robot] << " / " << way.misfits[robot];
+      std::cout << '\n';
+    }
+    std::cout << "  " << pad(ratioName) << ratioCell(b.p50, a.p50) << ratioCell(b.p99, a.p99) << '\n';
+    bool whole = true;
+    for (const Way& way : ways)
+      if (way.failed)
+      {
+        whole = false;
+        std::cout << "system_bench: " << way.name << ": " << way.failed << " of " << way.runs
+                  << " runs lost or reordered events; the first: " << way.why << '\n';
+      }
+    std::cout << std::flush;
+    return whole;
+  }
+
   Options parse(int argc, char** argv)
   {
     Options options;
@@ -769,10 +1067,7 @@ namespace
     {
       const std::string arg = argv[i];
       if (arg == "--smoke")
-      {
         options.smoke = true;
-        options.latencyEvents = 300;
-      }
       else if (!takeValue(arg, "--json=", options.json) &&
                !takeValue(arg, "--probe-seconds=", options.probeSeconds) &&
                !takeValue(arg, "--sustain-seconds=", options.sustainSeconds) &&
@@ -780,12 +1075,21 @@ namespace
                !takeValue(arg, "--returns=", options.returns) &&
                !takeValue(arg, "--callback-time=", options.callbackSeconds) &&
                !takeValue(arg, "--status-clients=", options.statusClients) &&
-               !takeValue(arg, "--reload-every=", options.reloadEveryMs))
+               !takeValue(arg, "--reload-every=", options.reloadEveryMs) &&
+               !takeValue(arg, "--inputs=", options.inputs) && !takeValue(arg, "--rate=", options.latencyRate) &&
+               !takeValue(arg, "--run-seconds=", options.runSeconds) && !takeValue(arg, "--rounds=", options.rounds))
         throw std::invalid_argument("unknown argument " + arg +
                                     " (usage: system_bench [--smoke] [--json=FILE] [--probe-seconds=S]"
                                     " [--sustain-seconds=S] [--hold=RATE] [--jack-mode=TEXT] [--returns=N]"
-                                    " [--callback-time=S] [--status-clients=N] [--reload-every=MS])");
+                                    " [--callback-time=S] [--status-clients=N] [--reload-every=MS] [--inputs=N]"
+                                    " [--rate=RATE] [--run-seconds=S] [--rounds=N])");
     }
+    // notara reads 8 inputs at most; a stream is a MIDI channel.
+    if (options.inputs < 1 || options.inputs > 8)
+      throw std::invalid_argument("--inputs=N takes 1 to 8 inputs");
+    if (!(options.latencyRate > 0) || !(options.runSeconds > 0))
+      throw std::invalid_argument("--rate and --run-seconds take a number above 0");
+    options.latencyEvents = options.smoke ? 300 : static_cast<std::size_t>(std::llround(options.latencyRate * options.runSeconds));
     return options;
   }
 }
@@ -838,6 +1142,15 @@ int main(int argc, char** argv)
       if (!options.json.empty())
         table.write(options.json);
       return 0;
+    }
+
+    if (options.inputs > 1)
+    {
+      ResultTable table("system_bench");
+      const bool whole = compareInputs(options, timing, jack, table);
+      if (!options.json.empty())
+        table.write(options.json);
+      return whole ? 0 : 1;
     }
 
     JackMidiSource source("bench-out");

@@ -48,9 +48,10 @@ namespace
     std::vector<tcp::socket> sockets_;
   };
 
-  std::string emit(std::size_t seq)
+  std::string emit(std::size_t seq, std::size_t slot = 0)
   {
-    return "emit midi.key(9,0," + std::to_string(seq % 128) + "," + std::to_string(seq / 128 % 128) + "),";
+    return "emit midi.key(9," + std::to_string(slot) + "," + std::to_string(seq % 128) + "," +
+           std::to_string(seq / 128 % 128) + "),";
   }
 }
 
@@ -111,6 +112,54 @@ TEST(StatementSinkTest, ReportsLostReorderedAndForeignStatements)
   ASSERT_TRUE(sink.waitForStatements(0, 4, kWait));
   EXPECT_EQ(sink.misfits(0), 3u);
   EXPECT_EQ(sink.firstMisfit(0), "statement 1: " + emit(2));
+}
+
+TEST(StatementSinkTest, SlotIsReadFromTheSecondNumber)
+{
+  const std::string key = "emit midi.key(9,3,5,2),";
+  EXPECT_EQ(StatementSink::slotOf(key.data(), key.size()), 3);
+  for (const std::string bad : {"v=12,", "emit x(9,3,5),", "emit x(9,3,128,0),", "emit x(9,,1,1),"})
+    EXPECT_EQ(StatementSink::slotOf(bad.data(), bad.size()), -1) << bad;
+}
+
+TEST(StatementSinkTest, OneStreamTakesEverySlotInOneSequence)
+{
+  StatementSink sink(1, "", 16);
+  Peers peers(sink, 1);
+  ASSERT_TRUE(sink.acceptAll(kWait));
+  EXPECT_EQ(sink.streams(), 1u);
+  peers.write(0, emit(0, 0) + emit(1, 2) + emit(2, 1));
+  ASSERT_TRUE(sink.waitForStatements(0, 3, kWait));
+  EXPECT_EQ(sink.misfits(0), 0u);
+  EXPECT_EQ(sink.statements(0, 0), 3u);
+  EXPECT_EQ(sink.arrival(0, 0, 2), sink.arrival(0, 2));
+}
+
+TEST(StatementSinkTest, StreamsAreCheckedEachInItsOwnOrderWhateverComesBetween)
+{
+  StatementSink sink(2, "", 16, 3);
+  Peers peers(sink, 2);
+  ASSERT_TRUE(sink.acceptAll(kWait));
+  EXPECT_EQ(sink.streams(), 3u);
+  // Three sources interleaved in any order, each numbered from 0.
+  peers.write(0, emit(0, 1) + emit(0, 0) + emit(1, 1) + emit(0, 2) + emit(2, 1) + emit(1, 0));
+  ASSERT_TRUE(sink.waitForStatements(0, 6, kWait));
+  EXPECT_EQ(sink.misfits(0), 0u);
+  EXPECT_EQ(sink.statements(0, 0), 2u);
+  EXPECT_EQ(sink.statements(0, 1), 3u);
+  EXPECT_EQ(sink.statements(0, 2), 1u);
+  EXPECT_LE(sink.arrival(0, 1, 0), sink.arrival(0, 1, 2));
+  EXPECT_LE(sink.arrival(0, 0, 0), sink.arrival(0, 0, 1));
+
+  // On the other connection stream 2 loses its event 1 and gets 0 twice;
+  // stream 0 is whole; a slot beyond the streams and a text without a
+  // number belong to none.
+  peers.write(1, emit(0, 2) + emit(0, 0) + emit(2, 2) + emit(1, 0) + emit(0, 2) + emit(0, 3) + "v=1,");
+  ASSERT_TRUE(sink.waitForStatements(1, 7, kWait));
+  EXPECT_EQ(sink.statements(1, 0), 2u);
+  EXPECT_EQ(sink.statements(1, 2), 3u);
+  EXPECT_EQ(sink.misfits(1), 4u);
+  EXPECT_EQ(sink.firstMisfit(1), "statement 2 (1 of stream 2): " + emit(2, 2));
 }
 
 TEST(StatementSinkTest, NoticesAWrongUploadAndAClosedPeer)
