@@ -20,6 +20,9 @@ namespace
   // Set while this thread dispatches an event, so that the texts it sends
   // are recorded with the event; other threads' sends are not.
   thread_local bool dispatching = false;
+  // Set while this input thread holds the dispatch mutex for a round of
+  // messages in hand (Midi::beginRound to Midi::endRound).
+  thread_local bool inRound = false;
 
   // Records the event and marks the thread as dispatching it for as long
   // as it lives.
@@ -82,9 +85,35 @@ void Midi::dispatchFrom(int input, std::uint8_t kind, std::uint8_t channel, std:
   else if (const int mapped = inputChannels_[index].load(std::memory_order_relaxed); mapped >= 0)
     channel = static_cast<std::uint8_t>(mapped);
   // Each input has a thread of its own; the bridge's state is the MIDI
-  // thread's, so one of them at a time is it.
+  // thread's, so one of them at a time is it: for the event, or for the
+  // round it began.
+  if (inRound)
+  {
+    dispatch(kind, channel, data1, data2);
+    return;
+  }
   std::lock_guard<std::mutex> guard(dispatchMutex_);
   dispatch(kind, channel, data1, data2);
+}
+
+void Midi::beginRound()
+{
+  if (!inRound)
+  {
+    dispatchMutex_.lock();
+    inRound = true;
+  }
+  VSyncClient::holdSends();
+}
+
+void Midi::endRound()
+{
+  VSyncClient::flushHeldSends();
+  if (inRound)
+  {
+    inRound = false;
+    dispatchMutex_.unlock();
+  }
 }
 
 void Midi::dispatch(std::uint8_t kind, std::uint8_t channel, std::uint8_t data1, std::uint8_t data2)

@@ -25,12 +25,12 @@ void InputPort::onMessage(std::uint8_t kind, std::uint8_t channel, std::uint8_t 
 
 void InputPort::onMoreInput()
 {
-  VSyncClient::holdSends();
+  bridge_.beginRound();
 }
 
 void InputPort::onInputEnd()
 {
-  VSyncClient::flushHeldSends();
+  bridge_.endRound();
 }
 
 Inputs::Inputs(Midi& bridge) : bridge_(bridge) {}

@@ -6,8 +6,9 @@
 // - the main thread runs start-up: parseConfig, addRobot, installAction;
 // - the MIDI input threads (the bridge's own device's, and each further
 //   input's, bridge/inputs.h) run onMessage and dispatchFrom; dispatchFrom
-//   takes the dispatch mutex, which only they take, so that one event at a
-//   time is dispatched (handleRealtime, the event ring, every
+//   takes the dispatch mutex, which only they take, for the event, or
+//   beginRound takes it for a round of messages in hand until endRound,
+//   so that one event at a time is dispatched (handleRealtime, the event ring, every
 //   Operation::execute, the latter with `lock` held too); "the MIDI thread"
 //   below is whichever input thread holds it;
 // - each robot connection's I/O thread runs onControl (through
@@ -181,6 +182,14 @@ public:
   /// messages, the slot's actions, one event at a time.
   void dispatchFrom(int input, std::uint8_t kind, std::uint8_t channel, std::uint8_t data1,
                     std::uint8_t data2);
+
+  /// More events of the calling input thread follow (a round of messages
+  /// in hand): the dispatch mutex is kept until endRound, so that the
+  /// round is dispatched whole without handing the mutex to another input
+  /// between its events, and the robots' texts wait for one send each.
+  void beginRound();
+  /// Writes the texts the round held and lets the dispatch mutex go.
+  void endRound();
 
   /// Input `input`'s channel messages are taken as channel `channel` from
   /// now on (-1: their own). Any thread; before the input opens.

@@ -20,12 +20,12 @@ int Midi::addRobot(unsigned index, const std::string& host, unsigned port)
 
 void Midi::onMoreInput()
 {
-  VSyncClient::holdSends();
+  beginRound();
 }
 
 void Midi::onInputEnd()
 {
-  VSyncClient::flushHeldSends();
+  endRound();
 }
 
 void Midi::send(int robotMask, const std::string& text)
