@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iostream>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "bridge/actionowners.h"
@@ -95,6 +97,18 @@ std::int64_t Midi::now()
 bool Midi::Operation::setup(const std::vector<std::string>&)
 {
   return true;
+}
+
+bool Midi::Operation::refuse(std::string why)
+{
+  refusal_ = std::move(why);
+  return false;
+}
+
+bool Midi::Operation::refuseCount(const char* kind, const char* usage, std::size_t given)
+{
+  return refuse(std::string(kind) + ": needs " + usage + ", got " + std::to_string(given) +
+                (given == 1 ? " parameter" : " parameters"));
 }
 
 std::size_t Midi::withdrawActions(int robotSlot)

@@ -76,6 +76,18 @@ public:
     virtual void execute(int robotMask, int kind, int slot, int data1, int data2) = 0;
     /// Releases the kind's members too when a rejected operation is discarded.
     virtual ~Operation() = default;
+    /// Why the last setup refused its parameters, beginning with the kind's
+    /// name; empty when it took them or when the kind gives no reason.
+    const std::string& refusal() const { return refusal_; }
+
+  protected:
+    /// A setup's way to refuse: keeps `why` for refusal() and gives false.
+    bool refuse(std::string why);
+    /// Refuses `given` parameters: "`kind`: needs `usage`, got N parameters".
+    bool refuseCount(const char* kind, const char* usage, std::size_t given);
+
+  private:
+    std::string refusal_;
   };
 
   /// Makes a new operation of one kind, or null.
@@ -248,11 +260,13 @@ public:
   /// operation, or null. An owner other than the configuration is bounded
   /// (ActionOwners::recordLimit records; refused with one line), and its
   /// installation on no channel slot releases the operation and gives null.
+  /// When it gives null, `failure` (if given) is set to why, for a line
+  /// that reports it.
   Operation* installAction(std::uint32_t channelMask, std::uint8_t filterValue,
                            std::uint8_t filterMask, std::uint32_t parameterValue,
                            std::uint32_t parameterMask, const std::string& name,
                            const std::vector<std::string>& params, int robotMask,
-                           int owner = configurationOwner);
+                           int owner = configurationOwner, std::string* failure = nullptr);
 
   /// Handles a control message that arrived on robot slot `robotSlot`'s
   /// connection; actions it registers belong to that slot. A slot outside

@@ -236,11 +236,12 @@ bool Midi::parseConfig(std::istream& in)
         params.push_back(word);
 
       Operation* operation = nullptr;
+      std::string failure;
       try
       {
         operation = installAction(channelMask, filter.filterValue, filter.filterMask,
                                   filter.parameterValue, filter.parameterMask, name, params,
-                                  static_cast<int>(robotMask));
+                                  static_cast<int>(robotMask), configurationOwner, &failure);
       }
       catch (const boost::bad_lexical_cast& e)
       {
@@ -249,8 +250,10 @@ bool Midi::parseConfig(std::istream& in)
         throw std::runtime_error("Midi::parseConfig: bad number (" + std::string(e.what()) +
                                  ") in line: " + line);
       }
+      // The line first, as scripts match it; then why, which the debug
+      // level's traces (applied only after the file) would not show.
       if (operation == nullptr)
-        throw std::runtime_error("Failed to register action from " + line);
+        throw std::runtime_error("Failed to register action from " + line + (failure.empty() ? "" : ": " + failure));
     }
   }
   return true;

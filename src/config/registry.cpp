@@ -5,15 +5,37 @@
 // (configuration file) and on robot reader threads (the "register" control
 // command); it holds `lock` only while it checks the owner's bound and
 // appends records.
+#include <algorithm>
 #include <bitset>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "bridge/midi.h"
 #include "bridge/actionowners.h"
 #include "vaxo/printable.h"
 #include "log/stderr_line.h"
+
+namespace
+{
+  // "DirectMap, EmitMap, ...": the names of the registered kinds, sorted,
+  // since the order of registration is the linker's.
+  std::string kindNames()
+  {
+    std::vector<std::string> sorted;
+    if (Midi::operationRegistry != nullptr)
+      for (const Midi::OperationRegistration* registration : *Midi::operationRegistry)
+        sorted.push_back(registration->name);
+    std::sort(sorted.begin(), sorted.end());
+    std::string names;
+    for (const std::string& name : sorted)
+      names += (names.empty() ? "" : ", ") + name;
+    return names.empty() ? "none" : names;
+  }
+}
 
 // Constant-initialised, so it is null before any dynamic initialiser runs,
 // whichever translation unit registers first.
@@ -32,8 +54,16 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
                                      std::uint8_t filterMask, std::uint32_t parameterValue,
                                      std::uint32_t parameterMask, const std::string& name,
                                      const std::vector<std::string>& params, int robotMask,
-                                     int owner)
+                                     int owner, std::string* failure)
 {
+  // The traces below are the debug levels'; the failure is for the
+  // caller's own line, which every level shows.
+  const auto fail = [failure](std::string why) -> Operation* {
+    if (failure != nullptr)
+      *failure = std::move(why);
+    return nullptr;
+  };
+
   // A server on no robot slot counts as one more robot that never reconnects.
   if (owner != configurationOwner && (owner < 0 || owner >= slotCount))
     owner = ActionOwners::unknownRobot;
@@ -58,7 +88,10 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
   {
     if (debugLevel > 1)
       notara::StderrLine() << "Factory creation failed for " << vaxo::printable(name);
-    return nullptr;
+    if (creator != nullptr)
+      return fail("operation " + vaxo::printable(name) + " could not be made");
+    return fail("unknown operation " + vaxo::printable(name) + "; the operations are " + kindNames() +
+                " (case counts)");
   }
 
   operation->midi = this;
@@ -66,7 +99,10 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
   {
     if (debugLevel > 2)
       notara::StderrLine() << "Setup failed for " << vaxo::printable(name);
-    return nullptr;
+    const std::string& why = operation->refusal();
+    return fail(why.empty() ? vaxo::printable(name) + " refused its " + std::to_string(params.size()) +
+                                  (params.size() == 1 ? " parameter" : " parameters")
+                            : why);
   }
 
   // An operation on no channel slot is reached by no event. A server's
@@ -75,7 +111,7 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
   // it is freed with the bridge rather than leaked.
   const std::size_t records = std::bitset<slotCount>(channelMask).count();
   if (records == 0 && owner != configurationOwner)
-    return nullptr;
+    return fail("channel mask 0 puts it on no channel slot");
 
   if (debugLevel > 3)
     notara::StderrLine() << "Installing a nnew " << vaxo::printable(name) << " on " << channelMask << " with filter "
@@ -106,6 +142,8 @@ Midi::Operation* Midi::installAction(std::uint32_t channelMask, std::uint8_t fil
     reportRefusal = owners->firstRefusal(owner);
   }
 
+  fail(ActionOwners::describe(owner) + " holds " + std::to_string(held) +
+       " registered action records and may hold at most " + std::to_string(ActionOwners::recordLimit));
   // One line when an owner first meets its bound, not one per registration.
   if (reportRefusal)
     notara::StderrLine() << "Midi::installAction: " << ActionOwners::describe(owner) << " holds " << held

@@ -30,7 +30,9 @@ namespace midiop
       offValue = boost::lexical_cast<double>(params[4]);
     if (n > 5)
       appendData1 = boost::lexical_cast<bool>(params[5]);
-    return n >= 4 && n <= 6;
+    if (n < 4 || n > 6)
+      return refuseCount("DirectMap", "VARIABLE SOURCEBYTE SCALE OFFSET [OFFVALUE [APPENDNOTE]]", n);
+    return true;
   }
 
   void DirectMap::execute(int robotMask, int kind, int /*slot*/, int data1, int data2)

@@ -11,7 +11,7 @@ namespace midiop
   bool EmitMap::setup(const std::vector<std::string>& params)
   {
     if (params.size() != 1)
-      return false;
+      return refuseCount("EmitMap", "EVENTNAME", params.size());
     eventName = params[0];
     return true;
   }

@@ -16,14 +16,16 @@ namespace midiop
   bool ParameterSet::setup(const std::vector<std::string>& params)
   {
     if (params.empty())
-      return false;
+      return refuseCount("ParameterSet", "MASK", 0);
     const unsigned long value = boost::lexical_cast<unsigned long>(params[0]);
     // Where unsigned long is wider than the word, a larger mask would lose
     // its high bits silently and switch other bits than the ones written.
     if (value > std::numeric_limits<std::uint32_t>::max())
       throw boost::bad_lexical_cast(typeid(std::string), typeid(std::uint32_t));
     mask = static_cast<std::uint32_t>(value);
-    return params.size() == 1;
+    if (params.size() != 1)
+      return refuseCount("ParameterSet", "MASK", params.size());
+    return true;
   }
 
   void ParameterSet::execute(int /*robotMask*/, int kind, int /*slot*/, int /*data1*/, int data2)

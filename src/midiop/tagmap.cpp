@@ -14,7 +14,7 @@ namespace midiop
   bool TagMap::setup(const std::vector<std::string>& params)
   {
     if (params.size() != 1 && params.size() != 2)
-      return false;
+      return refuseCount("TagMap", "TAG [APPENDNOTE]", params.size());
     tag = params[0];
     appendData1 = params.size() == 2 && (params[1] == "1" || params[1] == "true");
     return true;

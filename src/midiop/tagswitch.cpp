@@ -12,15 +12,15 @@ namespace midiop
 {
   bool TagSwitch::setup(const std::vector<std::string>& params)
   {
-    if (params.empty())
-      return false;
-    tag = params[0];
     if (params.size() < 2)
-      return false;
+      return refuseCount("TagSwitch", "TAG INITIALSTATE", params.size());
+    tag = params[0];
     // Converted even when there are too many parameters, so a malformed
     // state is reported as such.
     active = boost::lexical_cast<bool>(params[1]);
-    return params.size() == 2;
+    if (params.size() != 2)
+      return refuseCount("TagSwitch", "TAG INITIALSTATE", params.size());
+    return true;
   }
 
   void TagSwitch::execute(int robotMask, int kind, int /*slot*/, int /*data1*/, int data2)

@@ -181,7 +181,12 @@ namespace
     {"MalformedMask", "action x\n", "malformed mask: action x"},
     {"FilterAtEndOfLine", "action 1 60\n", "malformed filter: action 1 60"},
     {"NameAtEndOfLine", "action 1 60 1 EmitMap\n", "malformed stuffs: action 1 60 1 EmitMap"},
-    {"UnknownOperation", "action 1 60 1 Nope x\n", "Failed to register action from action 1 60 1 Nope x"},
+    {"UnknownOperation", "action 1 60 1 Nope x\n",
+     "Failed to register action from action 1 60 1 Nope x: unknown operation Nope; the operations are DirectMap, "
+     "EmitMap, ParameterSet, TagMap, TagSwitch (case counts)"},
+    {"ParametersRefused", "action 1 60 1 TagSwitch dance\n",
+     "Failed to register action from action 1 60 1 TagSwitch dance: TagSwitch: needs TAG INITIALSTATE, got 1 "
+     "parameter"},
     {"BadNumberInParameters", "action 1 60 1 TagSwitch t true\n",
      "Midi::parseConfig: bad number (bad lexical cast: source type value could not be "
      "interpreted as target) in line: action 1 60 1 TagSwitch t true"},

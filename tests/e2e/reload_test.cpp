@@ -3,10 +3,13 @@
 // moves the note to another action. The robot kept sees no new connection
 // and no second upload, and each event goes out once, mapped the old way
 // before the reload and the new way after it. A file with an error is
-// refused with one line, and the old mapping goes on serving.
+// refused with one line, and the old mapping goes on serving. A robot
+// retired and added again, reload after reload, while events come in bursts
+// leaves notara alive and the robot beside it whole.
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <exception>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -146,5 +149,138 @@ namespace
     ASSERT_TRUE(robot.waitForText(0, textOf(8, "new.key"))) << errors();
     EXPECT_EQ(robot.received(0), run->upload() + textOf(7, "old.key") + textOf(8, "new.key"));
     EXPECT_EQ(robot.connectionCount(), 1u);
+  }
+
+  // Where the texts of `texts` first differ from the numbered events 0,
+  // 1, 2 ... (whose numbers wrap after 16,255), for a failure's message.
+  std::string firstDifference(const std::string& texts, int count)
+  {
+    const std::vector<int> found = eventsIn(texts);
+    for (std::size_t i = 0; i < found.size(); ++i)
+      if (found[i] != static_cast<int>(i % 16256))
+        return "text " + std::to_string(i) + " is event " + std::to_string(found[i]) + " (-1: no such text)";
+    return std::to_string(found.size()) + " texts of " + std::to_string(count) + " events";
+  }
+
+  // How often `line` occurs in `all`.
+  std::size_t occurrences(const std::string& all, const std::string& line)
+  {
+    std::size_t n = 0;
+    for (auto at = all.find(line); at != std::string::npos; at = all.find(line, at + 1))
+      ++n;
+    return n;
+  }
+
+  TEST_F(ReloadTest, ARobotRetiredAndAddedAgainDuringBurstsLeavesTheOtherWhole)
+  {
+    // JACK hands notara each burst in one period, and its input thread
+    // holds the burst's texts for every robot until the burst's last event;
+    // a reload that retires robot 1 meanwhile destroys a client that holds
+    // texts, which the end of the burst must not touch. Eight more actions
+    // for robot 1 make each event cost more, so a burst takes long enough
+    // for a whole reload to fall inside it.
+    TestServer kept;
+    TestServer toggled;
+    std::string actions = "action 1 0 3 EmitMap midi.key\n";
+    for (int i = 0; i < 8; ++i)
+      actions += "action 1 0 2 EmitMap pad.key\n";
+    const std::string withBoth = robotLine(0, kept.port()) + robotLine(1, toggled.port()) + actions;
+    const std::string keptOnly = robotLine(0, kept.port()) + actions;
+    startNotara(withBoth);
+    ASSERT_TRUE(kept.waitForBytes(0, run->upload().size())) << errors();
+    ASSERT_TRUE(toggled.waitForBytes(0, run->upload().size())) << errors();
+
+    // Bursts of 2,000 numbered events, five a second. Their numbers wrap
+    // after 16,255, but robot 0's texts are compared whole, so an event
+    // lost or doubled shows all the same.
+    constexpr int burst = 2000;
+    std::atomic<bool> flowing{true};
+    std::atomic<int> played{0};
+    std::atomic<int> bursts{0};
+    std::string playFailure;
+    source->setPace(std::chrono::milliseconds(0));
+    std::thread player([&] {
+      try
+      {
+        for (int k = 0; flowing.load();)
+        {
+          for (const int end = k + burst; k < end; ++k)
+            source->noteOn(0, keyOf(k), velocityOf(k));
+          played.store(k);
+          bursts.fetch_add(1);
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+      }
+      catch (const std::exception& e)
+      {
+        playFailure = e.what();
+      }
+    });
+
+    // Six reloads a second apart, robot 1's line gone in every other one;
+    // each signalled 5 ms after a burst was written, when notara is busy
+    // with it.
+    constexpr int reloads = 6;
+    int reloaded = 0;
+    for (int r = 1; r <= reloads && run->process().running(); ++r)
+    {
+      std::this_thread::sleep_for(std::chrono::milliseconds(800));
+      rewrite(r % 2 == 1 ? keptOnly : withBoth);
+      const int before = bursts.load();
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      while (bursts.load() == before && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      ::kill(run->process().pid(), SIGHUP);
+      if (!run->process().waitForErrorCount("notara: reloaded notara.conf: ", static_cast<std::size_t>(r)))
+        break;
+      reloaded = r;
+    }
+    // Robot 1, back, gets bursts too before the flood ends.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    flowing.store(false);
+    player.join();
+    const int events = played.load();
+
+    ASSERT_TRUE(run->process().running()) << errors();
+    ASSERT_EQ(playFailure, "");
+    ASSERT_EQ(reloaded, reloads) << errors();
+    const std::string records = "; 9 action records in force\n";
+    EXPECT_EQ(occurrences(errors(), "notara: reloaded notara.conf: robots kept 0, added none, removed 1, "
+                                    "connected afresh none" + records),
+              std::size_t{reloads / 2})
+      << errors();
+    EXPECT_EQ(occurrences(errors(), "notara: reloaded notara.conf: robots kept 0, added 1, removed none, "
+                                    "connected afresh none" + records),
+              std::size_t{reloads / 2})
+      << errors();
+
+    // Robot 0, never removed: one connection, one upload, then every event
+    // once and in order.
+    std::string expected = run->upload();
+    for (int k = 0; k < events; ++k)
+      expected += textOf(k);
+    kept.waitForBytes(0, expected.size());
+    const std::string keptTexts = kept.received(0);
+    EXPECT_TRUE(keptTexts == expected) << firstDifference(keptTexts.substr(run->upload().size()), events);
+    EXPECT_EQ(kept.connectionCount(), 1u);
+
+    // Robot 1: a connection for each time its line came in, each beginning
+    // with the upload.
+    ASSERT_TRUE(toggled.waitForConnections(1 + reloads / 2)) << errors();
+    EXPECT_EQ(toggled.connectionCount(), std::size_t{1 + reloads / 2});
+    for (std::size_t c = 0; c < toggled.connectionCount(); ++c)
+    {
+      ASSERT_TRUE(toggled.waitForBytes(c, run->upload().size())) << "connection " << c << "\n" << errors();
+      EXPECT_EQ(toggled.received(c).compare(0, run->upload().size(), run->upload()), 0) << "connection " << c;
+    }
+
+    // Still alive, with no sanitizer's report; SIGTERM ends it.
+    EXPECT_TRUE(run->process().running()) << errors();
+    const ExitStatus status = run->process().stop();
+    EXPECT_TRUE(status.signalled) << "exit status " << status.value << "\n" << errors();
+    EXPECT_EQ(status.value, SIGTERM) << errors();
+    EXPECT_EQ(errors().find("AddressSanitizer"), std::string::npos) << errors();
+    EXPECT_EQ(errors().find("runtime error"), std::string::npos) << errors();
   }
 }

@@ -282,7 +282,11 @@ namespace
     testing::Values(
       BadConfiguration{"RobotSlotOutOfRange", "robot 32 127.0.0.1 54000\n", "malformed line: robot 32 127.0.0.1 54000"},
       BadConfiguration{"UnknownOperation", "action 1 60 1 Nope x\n",
-                       "Failed to register action from action 1 60 1 Nope x"},
+                       "Failed to register action from action 1 60 1 Nope x: unknown operation Nope; the operations "
+                       "are DirectMap, EmitMap, ParameterSet, TagMap, TagSwitch (case counts)"},
+      BadConfiguration{"ParametersRefused", "action 1 60 1 DirectMap arm.pos 0 2\n",
+                       "Failed to register action from action 1 60 1 DirectMap arm.pos 0 2: DirectMap: needs "
+                       "VARIABLE SOURCEBYTE SCALE OFFSET [OFFVALUE [APPENDNOTE]], got 3 parameters"},
       BadConfiguration{"FilterAtEndOfLine", "action 1 60\n", "malformed filter: action 1 60"},
       BadConfiguration{"BadNumberInParameters", "action 1 60 1 TagSwitch t true\n",
                        "Midi::parseConfig: bad number (bad lexical cast: source type value could not be "

@@ -193,13 +193,47 @@ namespace
         {"action 1 60/x 1 EmitMap pad", "malformed filter: action 1 60/x 1 EmitMap pad"},
         {"action 1 60 ", "malformed stuffs: action 1 60 "},
         {"action 1 60 zz EmitMap pad", "malformed stuffs: action 1 60 zz EmitMap pad"},
-        {"action 1 60 1 NoSuchKind pad", "Failed to register action from action 1 60 1 NoSuchKind pad"},
-        {"action 1 60 1 emitmap pad", "Failed to register action from action 1 60 1 emitmap pad"},
-        {"action 1 60 1 EmitMap pad more", "Failed to register action from action 1 60 1 EmitMap pad more"},
+        {"action 1 60 1 NoSuchKind pad", "Failed to register action from action 1 60 1 NoSuchKind pad: unknown "
+                                         "operation NoSuchKind; the operations are DirectMap, EmitMap, ParameterSet, "
+                                         "TagMap, TagSwitch, test.Recorder (case counts)"},
+        {"action 1 60 1 emitmap pad", "Failed to register action from action 1 60 1 emitmap pad: unknown operation "
+                                      "emitmap; the operations are DirectMap, EmitMap, ParameterSet, TagMap, "
+                                      "TagSwitch, test.Recorder (case counts)"},
+        {"action 1 60 1 EmitMap pad more",
+         "Failed to register action from action 1 60 1 EmitMap pad more: EmitMap: needs EVENTNAME, got 2 parameters"},
     };
     for (const auto& [line, message] : cases)
     {
       EXPECT_EQ(errorOf(std::string(line) + "\n"), message) << line;
+    }
+  }
+
+  TEST(Config, AnActionRefusedSaysWhyWithNoTraceOn)
+  {
+    // Each kind's parameter counts, as the kind's refusal after the line;
+    // the debug level is 0, as while a file is read at start-up.
+    const std::pair<const char*, const char*> cases[] = {
+        {"action 1 60 1 DirectMap ",
+         "DirectMap: needs VARIABLE SOURCEBYTE SCALE OFFSET [OFFVALUE [APPENDNOTE]], got 0 parameters"},
+        {"action 1 60 1 DirectMap arm.pos 0 2",
+         "DirectMap: needs VARIABLE SOURCEBYTE SCALE OFFSET [OFFVALUE [APPENDNOTE]], got 3 parameters"},
+        {"action 1 60 1 DirectMap arm.pos 0 2 10 -1 0 7",
+         "DirectMap: needs VARIABLE SOURCEBYTE SCALE OFFSET [OFFVALUE [APPENDNOTE]], got 7 parameters"},
+        {"action 1 60 1 EmitMap ", "EmitMap: needs EVENTNAME, got 0 parameters"},
+        {"action 1 60 1 TagMap ", "TagMap: needs TAG [APPENDNOTE], got 0 parameters"},
+        {"action 1 60 1 TagMap walk 1 2", "TagMap: needs TAG [APPENDNOTE], got 3 parameters"},
+        {"action 1 60 1 TagSwitch ", "TagSwitch: needs TAG INITIALSTATE, got 0 parameters"},
+        {"action 1 60 1 TagSwitch dance", "TagSwitch: needs TAG INITIALSTATE, got 1 parameter"},
+        {"action 1 60 1 TagSwitch dance 0 1", "TagSwitch: needs TAG INITIALSTATE, got 3 parameters"},
+        {"action 1 60 1 ParameterSet ", "ParameterSet: needs MASK, got 0 parameters"},
+        {"action 1 60 1 ParameterSet 4 8", "ParameterSet: needs MASK, got 2 parameters"},
+    };
+    for (const auto& [line, why] : cases)
+    {
+      notara::test::CerrCapture capture;
+      EXPECT_EQ(errorOf(std::string(line) + "\n"), "Failed to register action from " + std::string(line) + ": " + why)
+        << line;
+      EXPECT_EQ(capture.text(), "") << line;
     }
   }
 

@@ -17,7 +17,8 @@
 namespace
 {
   // An operation whose setup does what its first parameter says ("accept",
-  // "reject" or "throw") and which counts the live instances of its kind.
+  // "reject", "refuse" with a reason, or "throw") and which counts the live
+  // instances of its kind.
   class CountedOperation : public Midi::Operation
   {
   public:
@@ -32,6 +33,8 @@ namespace
       midiDuringSetup = midi;
       if (!params.empty() && params[0] == "throw")
         throw std::invalid_argument("CountedOperation::setup: throw");
+      if (!params.empty() && params[0] == "refuse")
+        return refuse("test.Counted: told to refuse");
       return params.empty() || params[0] != "reject";
     }
     void execute(int, int, int, int, int) override {}
@@ -141,6 +144,50 @@ namespace
     notara::test::CerrCapture capture;
     EXPECT_EQ(bridge.install(1, "ParameterSet", {"1", "2"}), nullptr);
     EXPECT_EQ(capture.text(), "");
+  }
+
+  TEST(Registry, EachFailureSaysWhyAtEveryDebugLevel)
+  {
+    // What the caller's line shows (the configuration's error, say), with
+    // no trace on: the name, the operations there are, the kind's reason.
+    const struct
+    {
+      std::uint32_t channelMask;
+      const char* name;
+      std::vector<std::string> params;
+      int owner;
+      std::string failure;
+    } cases[] = {
+      {1, "directmap", {}, Midi::configurationOwner, "unknown operation directmap; the operations are DirectMap, EmitMap, "},
+      {1, "Bad\x1b[2J", {}, Midi::configurationOwner, "unknown operation Bad\\u001b[2J; "},
+      {1, "test.NullCreator", {}, Midi::configurationOwner, "operation test.NullCreator could not be made"},
+      {1, "test.Counted", {"reject"}, Midi::configurationOwner, "test.Counted refused its 1 parameter"},
+      {1, "test.Counted", {"refuse", "x"}, Midi::configurationOwner, "test.Counted: told to refuse"},
+      {1, "TagSwitch", {"dance"}, Midi::configurationOwner, "TagSwitch: needs TAG INITIALSTATE, got 1 parameter"},
+      {0, "EmitMap", {"pad"}, 4, "channel mask 0 puts it on no channel slot"},
+    };
+    for (const auto& c : cases)
+    {
+      SCOPED_TRACE(c.name);
+      Bridge bridge;
+      notara::test::CerrCapture capture;
+      std::string failure = "(not set)";
+      EXPECT_EQ(bridge.midi.installAction(c.channelMask, 0, 0, 0, 0, c.name, c.params, 1, c.owner, &failure), nullptr);
+      EXPECT_EQ(failure.substr(0, c.failure.size()), c.failure);
+      EXPECT_EQ(capture.text(), "");
+    }
+
+    // The unknown name's list: every kind of the program, sorted, and the
+    // case rule.
+    Bridge bridge;
+    std::string failure;
+    ASSERT_EQ(bridge.midi.installAction(1, 0, 0, 0, 0, "emitmap", {"pad"}, 1, Midi::configurationOwner, &failure),
+              nullptr);
+    EXPECT_NE(failure.find("DirectMap, EmitMap, ParameterSet, TagMap, TagSwitch, test."), std::string::npos)
+      << failure;
+    const std::string end = " (case counts)";
+    ASSERT_GE(failure.size(), end.size());
+    EXPECT_EQ(failure.substr(failure.size() - end.size()), end) << failure;
   }
 
   TEST(Registry, OneOperationIsSharedByEverySlotOfOneInstallation)
