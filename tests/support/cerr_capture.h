@@ -9,9 +9,15 @@
 #include <string>
 
 #include "log/stderr_line.h"
+#include "vaxo/line_writer.h"
 
 namespace notara::test
 {
+  /// The client library's lines go through notara's writer in every test
+  /// that captures std::cerr, as they do in notara: one thread writes the
+  /// buffer a capture swaps in.
+  inline const bool libraryLinesThroughTheWriter = (VSetLineWriter(&notara::writeStderrLine), true);
+
   /// Redirects std::cerr into a string until destroyed.
   class CerrCapture
   {
