@@ -253,7 +253,7 @@ void ConfigReloader::reloadOnce()
     ++view_.reloads;
     view_.loadedAtS = static_cast<double>(libgantry::utime() - startUs_) / 1e6;
   }
-  notara::writeStderrLine("notara: reloaded " + file + ": robots kept " + slotList(kept) + ", added " +
+  notara::writeStderrLine("notara: reloaded " + file + ": robot slots kept " + slotList(kept) + ", added " +
                           slotList(added) + ", removed " + slotList(removed) + ", connected afresh " +
                           slotList(afresh) + "; " + std::to_string(records) + " action records in force");
 }
