@@ -1,11 +1,14 @@
 #include "app/config_reloader.h"
 
 #include <array>
+#include <chrono>
 #include <exception>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "app/load_config.h"
@@ -18,6 +21,9 @@ namespace
 {
   // The script every connection uploads after the fixed one.
   constexpr const char* robotScriptFile = "notara.vx";
+  // How long a thread of the reloader waits after an error it reported
+  // before it goes on, so that an error that lasts doesn't spin.
+  constexpr std::chrono::milliseconds retryPause{100};
 
   std::string fileText(const char* path)
   {
@@ -81,48 +87,105 @@ ConfigView ConfigReloader::view() const
 
 void ConfigReloader::run()
 {
-  // The thread's entry point: nothing may leave it.
+  // The thread's entry point: nothing may leave it. A reload that fails
+  // with an exception is reported, and the thread serves the next request.
+  for (;;)
+  {
+    std::string failure;
+    try
+    {
+      if (serveRequests())
+        return;
+    }
+    catch (const std::exception& e)
+    {
+      failure = e.what();
+    }
+    catch (...)
+    {
+      failure = "unknown exception";
+    }
+    failed(failure);
+  }
+}
+
+bool ConfigReloader::serveRequests()
+{
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;)
+  {
+    wake_.wait(lock, [this] { return requested_ || stopping_; });
+    if (stopping_)
+      return true;
+    requested_ = false;
+    lock.unlock();
+    reloadOnce();
+    lock.lock();
+  }
+}
+
+void ConfigReloader::failed(const std::string& cause)
+{
   try
   {
+    const std::string line = "ConfigReloader::run: reload failed: " + cause + "; waiting for the next request";
+    notara::writeStderrLine(line);
     std::unique_lock<std::mutex> lock(mutex_);
-    for (;;)
-    {
-      wake_.wait(lock, [this] { return requested_ || stopping_; });
-      if (stopping_)
-        return;
-      requested_ = false;
-      lock.unlock();
-      reloadOnce();
-      lock.lock();
-    }
+    view_.error = line;
+    // A pause, unless the reloader is ending meanwhile.
+    wake_.wait_for(lock, retryPause, [this] { return stopping_; });
   }
-  catch (const std::exception& e)
+  catch (...)
   {
-    notara::writeStderrLine(std::string("ConfigReloader::run: ") + e.what() + "; no more reloads");
+    std::this_thread::sleep_for(retryPause);
   }
 }
 
 void ConfigReloader::readCommands()
 {
-  // The thread's entry point: nothing may leave it.
-  try
+  // The thread's entry point: nothing may leave it. The end of standard
+  // input ends it; an error while reading is reported, and reading goes on.
+  for (;;)
   {
-    for (std::string line; std::getline(std::cin, line);)
+    std::string failure;
+    try
     {
-      // Blanks around the word, and a carriage return, are not the word's.
-      std::istringstream words(line);
-      std::string word;
-      words >> word;
-      if (word == "reload")
-        request();
-      else if (!word.empty())
-        notara::writeStderrLine("notara: unknown command on standard input: \"" +
-                                vaxo::printable(word.substr(0, 40)) + "\" (the command is reload)");
+      readUntilEnd();
+      return;
     }
+    catch (const std::exception& e)
+    {
+      failure = e.what();
+    }
+    catch (...)
+    {
+      failure = "unknown exception";
+    }
+    try
+    {
+      notara::writeStderrLine("ConfigReloader::readCommands: reading standard input failed: " + failure +
+                              "; reading on");
+    }
+    catch (...)
+    {
+    }
+    std::this_thread::sleep_for(retryPause);
   }
-  catch (const std::exception& e)
+}
+
+void ConfigReloader::readUntilEnd()
+{
+  for (std::string line; std::getline(std::cin, line);)
   {
-    notara::writeStderrLine(std::string("ConfigReloader::readCommands: ") + e.what());
+    // Blanks around the word, and a carriage return, are not the word's.
+    std::istringstream words(line);
+    std::string word;
+    words >> word;
+    if (word == "reload")
+      request();
+    else if (!word.empty())
+      notara::writeStderrLine("notara: unknown command on standard input: \"" +
+                              vaxo::printable(word.substr(0, 40)) + "\" (the command is reload)");
   }
 }
 
@@ -200,7 +263,7 @@ void ConfigReloader::reloadOnce()
     ++view_.reloads;
     view_.loadedAtS = static_cast<double>(libgantry::utime() - startUs_) / 1e6;
   }
-  notara::writeStderrLine("notara: reloaded " + file + ": robots kept " + slotList(kept) + ", added " +
+  notara::writeStderrLine("notara: reloaded " + file + ": robot slots kept " + slotList(kept) + ", added " +
                           slotList(added) + ", removed " + slotList(removed) + ", connected afresh " +
                           slotList(afresh) + "; " + std::to_string(records) + " action records in force");
 }

@@ -52,8 +52,17 @@ public:
   ConfigView view() const;
 
 private:
+  // The reloader's thread: serveRequests, again after a failure.
   void run();
+  // Reloads on each request; true once the reloader is stopping.
+  bool serveRequests();
+  // Reports a reload that failed with an exception (`cause`), keeps the
+  // line as the last error, and pauses.
+  void failed(const std::string& cause);
+  // The standard input reader's thread: readUntilEnd, again after a failure.
   void readCommands();
+  // Takes "reload" and reports other words, until standard input ends.
+  void readUntilEnd();
   void reloadOnce();
 
   Midi& midi_;

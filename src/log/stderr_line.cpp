@@ -1,6 +1,7 @@
 #include "log/stderr_line.h"
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -16,6 +17,9 @@ namespace notara
     // Storage each slot keeps from the start, so that ordinary lines are
     // copied without an allocation.
     constexpr std::size_t kSlotReserve = 160;
+    // How long the writer waits after a round that failed before the next,
+    // so that a failure that lasts doesn't spin.
+    constexpr std::chrono::milliseconds kRetryPause{100};
 
     class LineQueue;
     LineQueue& queue();
@@ -82,31 +86,67 @@ namespace notara
 
       void run()
       {
+        // The thread's entry point: nothing may leave it, and the writer
+        // must not stop, or every later line would wait in the queue for
+        // ever. A round that fails (a lock the system refused) is reported
+        // by the writer itself, straight to the stream, and the next
+        // follows after a pause.
         std::string line;
         line.reserve(kSlotReserve);
         for (;;)
         {
-          std::uint64_t lostAfter = 0;
+          try
           {
-            std::unique_lock<std::mutex> lock(mutex_);
-            writerWaiting_ = true;
-            ready_.wait(lock, [&] { return count_ > 0; });
-            writerWaiting_ = false;
-            // The slot gets this thread's old storage back: nothing is
-            // copied and nothing allocated under the mutex.
-            line.swap(slots_[head_]);
-            lostAfter = lostAfter_[head_];
-            lostAfter_[head_] = 0;
-            head_ = (head_ + 1) % slots_.size();
-            --count_;
+            writeNext(line);
           }
-          write(line, lostAfter);
+          catch (const std::exception& e)
           {
-            std::lock_guard<std::mutex> guard(mutex_);
-            ++writtenCount_;
+            reportFailure(e.what());
           }
-          written_.notify_all();
+          catch (...)
+          {
+            reportFailure("unknown exception");
+          }
         }
+      }
+
+      // Waits for the next line and writes it.
+      void writeNext(std::string& line)
+      {
+        std::uint64_t lostAfter = 0;
+        {
+          std::unique_lock<std::mutex> lock(mutex_);
+          writerWaiting_ = true;
+          ready_.wait(lock, [&] { return count_ > 0; });
+          writerWaiting_ = false;
+          // The slot gets this thread's old storage back: nothing is
+          // copied and nothing allocated under the mutex.
+          line.swap(slots_[head_]);
+          lostAfter = lostAfter_[head_];
+          lostAfter_[head_] = 0;
+          head_ = (head_ + 1) % slots_.size();
+          --count_;
+        }
+        write(line, lostAfter);
+        {
+          std::lock_guard<std::mutex> guard(mutex_);
+          ++writtenCount_;
+        }
+        written_.notify_all();
+      }
+
+      static void reportFailure(const char* cause) noexcept
+      {
+        try
+        {
+          std::string line = std::string("LineQueue::run: writing standard error failed: ") + cause +
+                             "; going on after a pause";
+          write(line, 0);
+        }
+        catch (...)
+        {
+        }
+        std::this_thread::sleep_for(kRetryPause);
       }
 
       static void write(std::string& line, std::uint64_t lostAfter)

@@ -123,21 +123,45 @@ std::vector<RobotLinkView> RobotLinks::views() const
 
 void RobotLinks::monitor()
 {
-  // Nothing may leave the thread.
-  try
+  // The thread's entry point: nothing may leave it. A round that fails is
+  // reported and the next comes a second later, as rounds do: the drops
+  // must go on being told.
+  for (;;)
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_)
+    std::string failure;
+    try
     {
-      wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
-      if (stopping_)
-        break;
-      for (const auto& link : links_)
-        link->reportDrops();
+      reportEverySecond();
+      return;
+    }
+    catch (const std::exception& e)
+    {
+      failure = e.what();
+    }
+    catch (...)
+    {
+      failure = "unknown exception";
+    }
+    try
+    {
+      notara::writeStderrLine("RobotLinks::monitor: reporting the robots' drops failed: " + failure +
+                              "; going on");
+    }
+    catch (...)
+    {
     }
   }
-  catch (const std::exception& e)
+}
+
+void RobotLinks::reportEverySecond()
+{
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_)
   {
-    notara::StderrLine() << "RobotLinks::monitor: " << e.what();
+    wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
+    if (stopping_)
+      break;
+    for (const auto& link : links_)
+      link->reportDrops();
   }
 }

@@ -96,7 +96,10 @@ public:
   std::vector<RobotLinkView> views() const;
 
 private:
+  // The monitor thread: reportEverySecond, again after a failure.
   void monitor();
+  // Has each link report its drops once a second until stopping_.
+  void reportEverySecond();
 
   const RobotClientFactory clients_;
   std::array<std::atomic<RobotLink*>, slotCount> slots_{};

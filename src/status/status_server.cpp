@@ -42,6 +42,8 @@ namespace status
     // A small send buffer, so that a client that stops reading fills the
     // server's own buffer, which is bounded, soon.
     constexpr int streamSendBuffer = 16 * 1024;
+    // The pause after a handler's failure left the server's loop.
+    constexpr auto retryPause = std::chrono::milliseconds(100);
 
     const char* const basePolicy = "default-src 'none'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
@@ -241,6 +243,10 @@ namespace status
         {
           reply = plain(500, std::string("Internal error: ") + e.what());
         }
+        catch (...)
+        {
+          reply = plain(500, "Internal error: unknown exception");
+        }
         const bool keep = !error && reply.status < 400 && !reply.stream && parser_->keep_alive();
         outgoing_ = serialize(reply, keep);
         if (reply.stream && !reply.head)
@@ -349,13 +355,19 @@ namespace status
       timer.async_wait([this](beast::error_code error) {
         if (error)
           return;
+        // Whatever the broadcast met, the next tick is due: the streams
+        // must not stop.
         try
         {
           broadcast();
         }
         catch (const std::exception& e)
         {
-          notara::StderrLine() << "StatusServer: the event stream: " << e.what();
+          notara::StderrLine() << "StatusServer::tick: the event stream: " << e.what();
+        }
+        catch (...)
+        {
+          notara::StderrLine() << "StatusServer::tick: the event stream: unknown exception";
         }
         tick();
       });
@@ -393,7 +405,8 @@ namespace status
     void run()
     {
       // Nothing may leave the thread; a handler that failed costs its
-      // client only.
+      // client only, and serving goes on after a pause, so that a failure
+      // that comes back at once doesn't spin.
       for (;;)
       {
         try
@@ -403,12 +416,13 @@ namespace status
         }
         catch (const std::exception& e)
         {
-          notara::StderrLine() << "StatusServer: " << e.what();
+          notara::StderrLine() << "StatusServer::run: a handler failed: " << e.what() << "; serving on";
         }
         catch (...)
         {
-          notara::StderrLine() << "StatusServer: unknown exception";
+          notara::StderrLine() << "StatusServer::run: a handler failed: unknown exception; serving on";
         }
+        std::this_thread::sleep_for(retryPause);
       }
     }
 
@@ -501,6 +515,10 @@ namespace status
     catch (const std::exception& e)
     {
       return plain(500, std::string("Internal error: ") + e.what());
+    }
+    catch (...)
+    {
+      return plain(500, "Internal error: unknown exception");
     }
   }
 }

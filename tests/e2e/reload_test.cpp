@@ -88,7 +88,7 @@ namespace
     const bool reloaded = run->process().waitForErrors("notara: reloaded notara.conf: ");
     player.join();
     ASSERT_TRUE(reloaded) << errors();
-    EXPECT_NE(errors().find("notara: reloaded notara.conf: robots kept 0, added 2, removed 1, connected afresh none; "
+    EXPECT_NE(errors().find("notara: reloaded notara.conf: robot slots kept 0, added 2, removed 1, connected afresh none; "
                             "1 action records in force\n"),
               std::string::npos)
       << errors();
@@ -144,7 +144,7 @@ namespace
     // Mended, it takes effect; the robot, unchanged, keeps its connection.
     rewrite(robotLine(0, robot.port()) + "action 1 0 1 EmitMap new.key\n");
     run->process().writeInput("reload\n");
-    ASSERT_TRUE(run->process().waitForErrors("notara: reloaded notara.conf: robots kept 0, added none")) << errors();
+    ASSERT_TRUE(run->process().waitForErrors("notara: reloaded notara.conf: robot slots kept 0, added none")) << errors();
     source->noteOn(0, keyOf(8), velocityOf(8));
     ASSERT_TRUE(robot.waitForText(0, textOf(8, "new.key"))) << errors();
     EXPECT_EQ(robot.received(0), run->upload() + textOf(7, "old.key") + textOf(8, "new.key"));
@@ -246,11 +246,11 @@ namespace
     ASSERT_EQ(playFailure, "");
     ASSERT_EQ(reloaded, reloads) << errors();
     const std::string records = "; 9 action records in force\n";
-    EXPECT_EQ(occurrences(errors(), "notara: reloaded notara.conf: robots kept 0, added none, removed 1, "
+    EXPECT_EQ(occurrences(errors(), "notara: reloaded notara.conf: robot slots kept 0, added none, removed 1, "
                                     "connected afresh none" + records),
               std::size_t{reloads / 2})
       << errors();
-    EXPECT_EQ(occurrences(errors(), "notara: reloaded notara.conf: robots kept 0, added 1, removed none, "
+    EXPECT_EQ(occurrences(errors(), "notara: reloaded notara.conf: robot slots kept 0, added 1, removed none, "
                                     "connected afresh none" + records),
               std::size_t{reloads / 2})
       << errors();

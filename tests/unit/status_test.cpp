@@ -1,6 +1,7 @@
 // The status server's parts: the event ring under a concurrent writer, the
 // two documents, the reply to each kind of request, and the server itself
-// over real sockets (its limits, its stream, a port already taken).
+// over real sockets (its limits, its stream, a port already taken, a
+// source that throws what is no std::exception).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include "status/latency_histogram.h"
 #include "status/status_document.h"
 #include "status/status_server.h"
+#include "support/cerr_capture.h"
 #include "support/eventually.h"
 
 using namespace std::chrono_literals;
@@ -44,6 +46,24 @@ namespace
     std::mutex mutex;
     status::Snapshot value;
     std::atomic<int> calls{0};
+  };
+
+  // A FixedSource that, while `throwing`, throws what no handler that
+  // catches only std::exception would stop.
+  class ThrowingSource : public FixedSource
+  {
+  public:
+    status::Snapshot snapshot() override
+    {
+      if (throwing.load())
+      {
+        ++thrown;
+        throw 42;
+      }
+      return FixedSource::snapshot();
+    }
+    std::atomic<bool> throwing{false};
+    std::atomic<int> thrown{0};
   };
 
   status::Snapshot twoRobots()
@@ -403,4 +423,46 @@ TEST(StatusServer, APortAlreadyTakenIsOneClearError)
   }
   StatusServer wrong(source, "no.such.address", 0);
   EXPECT_THROW(wrong.start(), std::runtime_error);
+}
+
+TEST(StatusServer, ASourceThatThrowsAnythingCostsAReplyAndTheStreamGoesOn)
+{
+  ThrowingSource source;
+  source.set(twoRobots());
+  StatusServer server(source, "127.0.0.1", 0);
+  server.start();
+  CerrCapture capture;
+  Client stream(server.port());
+  stream.send("GET /events HTTP/1.1\r\n\r\n");
+  std::string events = stream.readSome(200);
+  ASSERT_EQ(events.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << events;
+
+  source.throwing.store(true);
+  {
+    // The request that met it gets an error, on a connection served to the end.
+    Client client(server.port());
+    client.send("GET /status.json HTTP/1.1\r\nConnection: close\r\n\r\n");
+    const std::string reply = client.readAll();
+    EXPECT_EQ(reply.rfind("HTTP/1.1 500", 0), 0u) << reply;
+    EXPECT_NE(reply.find("Internal error: unknown exception"), std::string::npos) << reply;
+  }
+  // The stream's ticks meet it too, a few times over...
+  ASSERT_TRUE(eventually([&] { return source.thrown.load() >= 4; }, 10s));
+  source.throwing.store(false);
+  // ... and still come: the document is asked for again, and a change
+  // reaches the stream.
+  const int calls = source.calls.load();
+  ASSERT_TRUE(eventually([&] { return source.calls.load() >= calls + 2; }, 10s)) << "the stream's ticks stopped";
+  status::Snapshot changed = twoRobots();
+  changed.parameter = 77;
+  source.set(changed);
+  while (events.find("\"parameter\":77") == std::string::npos)
+  {
+    const std::string more = stream.readSome(1);
+    ASSERT_FALSE(more.empty()) << events;
+    events += more;
+  }
+  // Each failed tick said so, naming where.
+  EXPECT_NE(capture.text().find("StatusServer::tick: the event stream: unknown exception\n"), std::string::npos)
+    << capture.text();
 }

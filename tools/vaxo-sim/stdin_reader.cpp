@@ -1,5 +1,6 @@
 #include "vaxo-sim/stdin_reader.h"
 
+#include <chrono>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -38,24 +39,44 @@ namespace vaxosim
     // Reading must not flush standard output from this thread.
     std::cin.tie(nullptr);
     std::thread([shared = shared_] {
-      try
+      // Nothing may leave the thread. The end of standard input ends it;
+      // a failure is reported and reading goes on after a pause.
+      for (;;)
       {
-        std::string line;
-        while (std::getline(std::cin, line))
+        const char* failure = "unknown exception";
+        std::string what;
+        try
         {
-          std::lock_guard<std::mutex> guard(shared->mutex);
-          if (!shared->open)
-            return;
-          boost::asio::post(shared->executor, [shared, line] { shared->onLine(line); });
+          readUntilEnd(shared);
+          return;
         }
-        std::lock_guard<std::mutex> guard(shared->mutex);
-        if (shared->open)
-          boost::asio::post(shared->executor, [shared] { shared->onEnd(); });
-      }
-      catch (const std::exception& e)
-      {
-        std::cerr << "vaxo-sim: StdinReader::start: reading standard input failed: " << e.what() << std::endl;
+        catch (const std::exception& e)
+        {
+          what = e.what();
+          failure = what.c_str();
+        }
+        catch (...)
+        {
+        }
+        std::cerr << "vaxo-sim: StdinReader::start: reading standard input failed: " << failure
+                  << "; reading on" << std::endl;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     }).detach();
+  }
+
+  void StdinReader::readUntilEnd(const std::shared_ptr<Shared>& shared)
+  {
+    std::string line;
+    while (std::getline(std::cin, line))
+    {
+      std::lock_guard<std::mutex> guard(shared->mutex);
+      if (!shared->open)
+        return;
+      boost::asio::post(shared->executor, [shared, line] { shared->onLine(line); });
+    }
+    std::lock_guard<std::mutex> guard(shared->mutex);
+    if (shared->open)
+      boost::asio::post(shared->executor, [shared] { shared->onEnd(); });
   }
 }

@@ -37,6 +37,9 @@ namespace vaxosim
 
   private:
     struct Shared;
+    // Posts each line of standard input, then its end (reading thread).
+    static void readUntilEnd(const std::shared_ptr<Shared>& shared);
+
     std::shared_ptr<Shared> shared_;
   };
 }

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -35,6 +36,9 @@ namespace
   constexpr std::size_t kQuotedBytes = 80;
   // Queued bytes copied into one write at most.
   constexpr std::size_t kGatherBytes = 65536;
+  // How long the I/O thread waits after a handler's failure before it runs
+  // on, so that a failure that comes back at once doesn't spin.
+  constexpr std::chrono::milliseconds kRetryPause{100};
 
   using Clock = std::chrono::steady_clock;
 
@@ -150,6 +154,9 @@ struct VSyncClient::Impl : vaxo::detail::LineReader::Sink, std::enable_shared_fr
   void readMore(unsigned gen);
   void onRead(unsigned gen, const boost::system::error_code& error, std::size_t size);
   void lose(unsigned gen, const std::string& detail);
+  // After `failure` escaped a handler: closes, and tells the link it lost
+  // the connection (I/O thread, outside io.run).
+  void recover(const std::string& failure);
   void closeLocked();
   void drain(unsigned gen);
   void dropOldLocked(Clock::time_point now);
@@ -173,24 +180,58 @@ void VSyncClient::Impl::startThread()
       std::lock_guard<std::mutex> guard(mutex);
       ioThread = std::this_thread::get_id();
     }
-    // Nothing may leave the thread: report what escaped and end.
-    try
+    // Nothing may leave the thread, and only the destructor's stop ends
+    // it: a client whose thread ended would never read or connect again.
+    for (;;)
     {
-      io.run();
-    }
-    catch (const std::exception& e)
-    {
-      vaxo::detail::writeLine(std::string("VSyncClient::run: ") + e.what());
-      std::lock_guard<std::mutex> guard(mutex);
-      closeLocked();
-    }
-    catch (...)
-    {
-      vaxo::detail::writeLine(std::string("VSyncClient::run: unknown exception"));
-      std::lock_guard<std::mutex> guard(mutex);
-      closeLocked();
+      std::string failure;
+      try
+      {
+        io.run();
+        return;
+      }
+      catch (const std::exception& e)
+      {
+        failure = e.what();
+      }
+      catch (...)
+      {
+        failure = "unknown exception";
+      }
+      try
+      {
+        recover(failure);
+      }
+      catch (...)
+      {
+        // Out of memory for the report: the next round tries again.
+      }
+      if (closing)
+        return;
+      std::this_thread::sleep_for(kRetryPause);
     }
   });
+}
+
+void VSyncClient::Impl::recover(const std::string& failure)
+{
+  // The handler that failed may have left the connection or an attempt
+  // half done: both are closed, and the handlers of the attempt still
+  // pending are left behind, as for an attempt that timed out.
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    closeLocked();
+  }
+  ++attempts;
+  timer.cancel();
+  resolver.cancel();
+  if (closing)
+    return;
+  const std::string detail = "a handler failed: " + failure;
+  vaxo::detail::writeLine("VSyncClient::run: " + detail + "; the connection is closed");
+  // A background client's link connects again, as after any loss.
+  if (linkHandler)
+    notify(VLinkEvent::Lost, detail);
 }
 
 bool VSyncClient::Impl::connectNow()
