@@ -11,7 +11,6 @@
 #include "app/config_reloader.h"
 #include "bridge/midi.h"
 #include "support/eventually.h"
-#include "support/installed_operations.h"
 #include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -52,6 +51,5 @@ namespace
     }
     ASSERT_EQ(midi.actions[0].size(), 1u);
     EXPECT_EQ(midi.actions[0][0].filterValue, 60);
-    notara::test::deleteInstalledOperations(midi);
   }
 }
