@@ -206,8 +206,41 @@ void ProcessEndGuard::onSignal(int signal, siginfo_t* info, void*)
 
 void ProcessEndGuard::watch(int readFd)
 {
-  // The thread's entry point: nothing may leave it.
-  try
+  // The thread's entry point: nothing may leave it, and a failure (a reload
+  // request that threw) must not leave the signals unwatched: it is
+  // reported and the watch goes on.
+  for (;;)
+  {
+    try
+    {
+      if (!watchOnce(readFd))
+        return;
+    }
+    catch (const std::exception& e)
+    {
+      try
+      {
+        notara::StderrLine() << "ProcessEndGuard::watch: " << e.what() << "; watching on";
+      }
+      catch (...)
+      {
+      }
+    }
+    catch (...)
+    {
+      try
+      {
+        notara::StderrLine() << "ProcessEndGuard::watch: unknown exception; watching on";
+      }
+      catch (...)
+      {
+      }
+    }
+  }
+}
+
+bool ProcessEndGuard::watchOnce(int readFd)
+{
   {
     for (;;)
     {
@@ -219,7 +252,7 @@ void ProcessEndGuard::watch(int readFd)
       {
         notara::StderrLine() << "ProcessEndGuard::watch: can't read the signal pipe: "
                   << (got < 0 ? std::strerror(errno) : "closed");
-        return;
+        return false;
       }
       if (number == reloadByte)
       {
@@ -234,9 +267,6 @@ void ProcessEndGuard::watch(int readFd)
       notara::flushStderr(std::chrono::milliseconds(300));
       endBySignal(number);
     }
-  }
-  catch (...)
-  {
   }
 }
 

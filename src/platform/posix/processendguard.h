@@ -57,6 +57,8 @@ private:
   static void installWatcher();
   static void onSignal(int signal, siginfo_t* info, void* context);
   static void watch(int readFd);
+  // Serves the signal pipe until it fails (false); what it raises, watch reports.
+  static bool watchOnce(int readFd);
   // Runs releaseNow on a thread of its own and waits at most `deadline` for it.
   static void releaseWithin(std::chrono::milliseconds deadline);
   static void atExit();
