@@ -225,6 +225,9 @@ int main(int argc, char** argv)
   if (view != nullptr)
     view->setConfig(reloader);
 
+  // Start-up is over once its lines are out (for a while only: a stream
+  // nobody reads must not hold the start up).
+  notara::flushStderr(std::chrono::seconds(2));
   for (;;)
     Sleep(900);
 }
