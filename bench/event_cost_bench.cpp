@@ -196,7 +196,7 @@ namespace
     Midi midi{clients.factory()};
     const CountingClient& client = *clients.fill(midi, {0});
 
-    std::vector<std::unique_ptr<Midi::Operation>> operations;
+    // The bridge's tables own the operations installed here.
     for (int i = 0; c.kind != nullptr && i < c.records; ++i)
     {
       // One matching record is the last of the slot, so the walk tries
@@ -210,7 +210,6 @@ namespace
         state.SkipWithError((std::string("installAction failed for ") + c.kind->name).c_str());
         return;
       }
-      operations.emplace_back(op);
     }
 
     const auto before = [&] {

@@ -223,9 +223,9 @@ namespace
       {
       }
     }
-    std::unique_ptr<Midi::Operation> emit(
-        midi.installAction(1u, 0, 0, 0, 0, "EmitMap", {"midi.key"}, -1));
-    if (!emit)
+    // The bridge's tables own the operation.
+    const Midi::Operation* emit = midi.installAction(1u, 0, 0, 0, 0, "EmitMap", {"midi.key"}, -1);
+    if (emit == nullptr)
       throw std::runtime_error("runScenario: installAction failed for EmitMap");
 
     asio::io_context io;
