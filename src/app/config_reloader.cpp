@@ -15,6 +15,7 @@
 #include "bridge/midi.h"
 #include "libgantry/utime.h"
 #include "log/stderr_line.h"
+#include "log/thread_entry.h"
 #include "vaxo/printable.h"
 
 namespace
@@ -89,24 +90,7 @@ void ConfigReloader::run()
 {
   // The thread's entry point: nothing may leave it. A reload that fails
   // with an exception is reported, and the thread serves the next request.
-  for (;;)
-  {
-    std::string failure;
-    try
-    {
-      if (serveRequests())
-        return;
-    }
-    catch (const std::exception& e)
-    {
-      failure = e.what();
-    }
-    catch (...)
-    {
-      failure = "unknown exception";
-    }
-    failed(failure);
-  }
+  notara::runUntilDone([this] { return serveRequests(); }, [this](const char* cause) { failed(cause); });
 }
 
 bool ConfigReloader::serveRequests()
@@ -124,11 +108,12 @@ bool ConfigReloader::serveRequests()
   }
 }
 
-void ConfigReloader::failed(const std::string& cause)
+void ConfigReloader::failed(const char* cause) noexcept
 {
   try
   {
-    const std::string line = "ConfigReloader::run: reload failed: " + cause + "; waiting for the next request";
+    const std::string line = std::string("ConfigReloader::run: reload failed: ") + cause +
+                             "; waiting for the next request";
     notara::writeStderrLine(line);
     std::unique_lock<std::mutex> lock(mutex_);
     view_.error = line;
@@ -145,32 +130,22 @@ void ConfigReloader::readCommands()
 {
   // The thread's entry point: nothing may leave it. The end of standard
   // input ends it; an error while reading is reported, and reading goes on.
-  for (;;)
-  {
-    std::string failure;
-    try
-    {
-      readUntilEnd();
-      return;
-    }
-    catch (const std::exception& e)
-    {
-      failure = e.what();
-    }
-    catch (...)
-    {
-      failure = "unknown exception";
-    }
-    try
-    {
-      notara::writeStderrLine("ConfigReloader::readCommands: reading standard input failed: " + failure +
-                              "; reading on");
-    }
-    catch (...)
-    {
-    }
-    std::this_thread::sleep_for(retryPause);
-  }
+  notara::runUntilDone(
+      [this] {
+        readUntilEnd();
+        return true;
+      },
+      [](const char* failure) {
+        try
+        {
+          notara::writeStderrLine(std::string("ConfigReloader::readCommands: reading standard input failed: ") +
+                                  failure + "; reading on");
+        }
+        catch (...)
+        {
+        }
+        std::this_thread::sleep_for(retryPause);
+      });
 }
 
 void ConfigReloader::readUntilEnd()

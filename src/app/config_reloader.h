@@ -58,7 +58,7 @@ private:
   bool serveRequests();
   // Reports a reload that failed with an exception (`cause`), keeps the
   // line as the last error, and pauses.
-  void failed(const std::string& cause);
+  void failed(const char* cause) noexcept;
   // The standard input reader's thread: readUntilEnd, again after a failure.
   void readCommands();
   // Takes "reload" and reports other words, until standard input ends.

@@ -12,6 +12,7 @@
 #include "midi/mididevicequery.h"
 #include "midi/midinames.h"
 #include "log/stderr_line.h"
+#include "log/thread_entry.h"
 
 
 MidiIn::MidiIn()
@@ -178,11 +179,11 @@ void MidiIn::endWatch()
 namespace
 {
   // A line from a thread's entry point, which nothing may leave.
-  void writeStderrLineSafely(const std::string& line) noexcept
+  void writeStderrLineSafely(const char* before, const char* what, const char* after) noexcept
   {
     try
     {
-      notara::writeStderrLine(line);
+      notara::writeStderrLine(std::string(before) + what + after);
     }
     catch (...)
     {
@@ -204,23 +205,25 @@ void MidiIn::watchLoop()
     watchWake_.wait_for(lock, lookInterval, [this] { return ending_; });
     if (ending_)
       return;
-    std::string failure;
+    const char* failure = "";
     try
     {
       lookOnce();
     }
-    catch (const std::exception& e)
+    catch (...)
     {
-      failure = e.what();
+      failure = notara::currentExceptionText();
+      if (failure != lastFailure)
+        writeStderrLineSafely("MidiIn::watchLoop: a look at the MIDI devices failed: ", failure,
+                              "; looking again four times a second");
+    }
+    try
+    {
+      lastFailure = failure;
     }
     catch (...)
     {
-      failure = "unknown exception";
     }
-    if (!failure.empty() && failure != lastFailure)
-      writeStderrLineSafely("MidiIn::watchLoop: a look at the MIDI devices failed: " + failure +
-                            "; looking again four times a second");
-    lastFailure = failure;
   }
 }
 

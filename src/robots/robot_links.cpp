@@ -2,6 +2,7 @@
 // report of dropped texts.
 #include "robots/robot_links.h"
 #include "log/stderr_line.h"
+#include "log/thread_entry.h"
 
 #include <algorithm>
 #include <chrono>
@@ -126,31 +127,21 @@ void RobotLinks::monitor()
   // The thread's entry point: nothing may leave it. A round that fails is
   // reported and the next comes a second later, as rounds do: the drops
   // must go on being told.
-  for (;;)
-  {
-    std::string failure;
-    try
-    {
-      reportEverySecond();
-      return;
-    }
-    catch (const std::exception& e)
-    {
-      failure = e.what();
-    }
-    catch (...)
-    {
-      failure = "unknown exception";
-    }
-    try
-    {
-      notara::writeStderrLine("RobotLinks::monitor: reporting the robots' drops failed: " + failure +
-                              "; going on");
-    }
-    catch (...)
-    {
-    }
-  }
+  notara::runUntilDone(
+      [this] {
+        reportEverySecond();
+        return true;
+      },
+      [](const char* failure) {
+        try
+        {
+          notara::writeStderrLine(std::string("RobotLinks::monitor: reporting the robots' drops failed: ") +
+                                  failure + "; going on");
+        }
+        catch (...)
+        {
+        }
+      });
 }
 
 void RobotLinks::reportEverySecond()

@@ -11,6 +11,7 @@
 
 #include "shortmessage.h"
 #include "log/stderr_line.h"
+#include "log/thread_entry.h"
 
 namespace
 {
@@ -210,22 +211,12 @@ void MidiInPort::deliverLoop()
 {
   // The thread's entry point: nothing may leave it, and an error must not
   // end the input for good: it is reported and the loop goes on.
-  while (!quit_.load())
-  {
-    try
-    {
-      deliverUntilQuit();
-      break;
-    }
-    catch (const std::exception& e)
-    {
-      reportDeliveryError(e.what());
-    }
-    catch (...)
-    {
-      reportDeliveryError("unknown exception");
-    }
-  }
+  notara::runUntilDone(
+      [this] {
+        deliverUntilQuit();
+        return true;
+      },
+      [this](const char* what) { reportDeliveryError(what); });
   try
   {
     // What was lost after the last look, before the close.

@@ -1,6 +1,7 @@
 // The release of the MIDI layer's clients at process end.
 #include "processendguard.h"
 #include "log/stderr_line.h"
+#include "log/thread_entry.h"
 
 #include <algorithm>
 #include <atomic>
@@ -209,34 +210,16 @@ void ProcessEndGuard::watch(int readFd)
   // The thread's entry point: nothing may leave it, and a failure (a reload
   // request that threw) must not leave the signals unwatched: it is
   // reported and the watch goes on.
-  for (;;)
-  {
-    try
-    {
-      if (!watchOnce(readFd))
-        return;
-    }
-    catch (const std::exception& e)
-    {
-      try
-      {
-        notara::StderrLine() << "ProcessEndGuard::watch: " << e.what() << "; watching on";
-      }
-      catch (...)
-      {
-      }
-    }
-    catch (...)
-    {
-      try
-      {
-        notara::StderrLine() << "ProcessEndGuard::watch: unknown exception; watching on";
-      }
-      catch (...)
-      {
-      }
-    }
-  }
+  notara::runUntilDone([readFd] { return !watchOnce(readFd); },
+                       [](const char* what) {
+                         try
+                         {
+                           notara::StderrLine() << "ProcessEndGuard::watch: " << what << "; watching on";
+                         }
+                         catch (...)
+                         {
+                         }
+                       });
 }
 
 bool ProcessEndGuard::watchOnce(int readFd)
