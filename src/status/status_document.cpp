@@ -55,6 +55,38 @@ namespace status
       out << "# HELP notara_" << name << ' ' << help << "\n# TYPE notara_" << name << ' ' << type << '\n';
     }
 
+    // A robot's labels: its slot, host and port.
+    std::string robotLabels(const RobotStatus& r)
+    {
+      return "slot=\"" + std::to_string(r.slot) + "\",host=\"" + labelValue(r.host) + "\",port=\"" +
+             std::to_string(r.port) + "\"";
+    }
+
+    // One family of samples per item of a kind (a robot, an input): its
+    // name, type and help, and the value of each item.
+    template <class Item>
+    struct Series
+    {
+      const char* name;
+      const char* type;
+      const char* help;
+      double (*value)(const Item&);
+    };
+
+    // Every family of `series`, a sample per item of `items`, labelled as
+    // `labels` gives them.
+    template <class Item, std::size_t N, class Labels>
+    void writeSeries(std::ostringstream& out, const Series<Item> (&series)[N], const std::vector<Item>& items,
+                     Labels labels)
+    {
+      for (const Series<Item>& one : series)
+      {
+        family(out, one.name, one.type, one.help);
+        for (const Item& item : items)
+          out << "notara_" << one.name << '{' << labels(item) << "} " << number(one.value(item)) << '\n';
+      }
+    }
+
     // The samples of one histogram: cumulative buckets, sum and count.
     // `labels` is empty or ends with a comma.
     void histogram(std::ostringstream& out, const char* name, const std::string& labels, const HistogramSnapshot& h)
@@ -170,14 +202,7 @@ namespace status
     family(out, "debug_level", "gauge", "The debug level.");
     out << "notara_debug_level " << s.debug << '\n';
 
-    struct Series
-    {
-      const char* name;
-      const char* type;
-      const char* help;
-      double (*value)(const RobotStatus&);
-    };
-    static const Series series[] = {
+    static const Series<RobotStatus> series[] = {
         {"robot_up", "gauge", "1 while the robot is connected (up or stalled), else 0.",
          [](const RobotStatus& r) { return r.state == "down" ? 0.0 : 1.0; }},
         {"robot_stalled", "gauge", "1 while texts wait and the robot doesn't read, else 0.",
@@ -191,22 +216,9 @@ namespace status
         {"robot_connections_total", "counter", "Connections made to the robot's server.",
          [](const RobotStatus& r) { return static_cast<double>(r.connections); }},
     };
-    for (const Series& one : series)
-    {
-      family(out, one.name, one.type, one.help);
-      for (const RobotStatus& r : s.robots)
-        out << "notara_" << one.name << "{slot=\"" << r.slot << "\",host=\"" << labelValue(r.host) << "\",port=\""
-            << r.port << "\"} " << number(one.value(r)) << '\n';
-    }
+    writeSeries(out, series, s.robots, robotLabels);
 
-    struct InputSeries
-    {
-      const char* name;
-      const char* type;
-      const char* help;
-      double (*value)(const InputStatus&);
-    };
-    static const InputSeries inputSeries[] = {
+    static const Series<InputStatus> inputSeries[] = {
         {"input_open", "gauge", "1 while the MIDI input's device is open, else 0.",
          [](const InputStatus& i) { return i.state == "open" ? 1.0 : 0.0; }},
         {"input_received_total", "counter", "MIDI messages the MIDI system handed the input.",
@@ -220,13 +232,9 @@ namespace status
         {"input_clocks_ignored_total", "counter", "Clock messages of an input other than the first, not taken.",
          [](const InputStatus& i) { return static_cast<double>(i.clocksIgnored); }},
     };
-    for (const InputSeries& one : inputSeries)
-    {
-      family(out, one.name, one.type, one.help);
-      for (const InputStatus& i : s.inputs)
-        out << "notara_" << one.name << "{input=\"" << i.index << "\",name=\"" << labelValue(i.name) << "\"} "
-            << number(one.value(i)) << '\n';
-    }
+    writeSeries(out, inputSeries, s.inputs, [](const InputStatus& i) {
+      return "input=\"" + std::to_string(i.index) + "\",name=\"" + labelValue(i.name) + "\"";
+    });
 
     if (s.config)
     {
@@ -241,10 +249,7 @@ namespace status
     family(out, "robot_latency_seconds", "histogram",
            "Time from the MIDI callback to the last byte of the text written to the robot's socket.");
     for (const RobotStatus& r : s.robots)
-      histogram(out, "robot_latency_seconds",
-                "slot=\"" + std::to_string(r.slot) + "\",host=\"" + labelValue(r.host) + "\",port=\"" +
-                  std::to_string(r.port) + "\",",
-                r.latency);
+      histogram(out, "robot_latency_seconds", robotLabels(r) + ",", r.latency);
     return out.str();
   }
 }
