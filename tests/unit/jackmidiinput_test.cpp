@@ -325,7 +325,7 @@ namespace
     ASSERT_TRUE(app.calls.waitFor(3, std::chrono::seconds(10)));
     const std::string text = closeAndReadErrors();
     EXPECT_EQ(text, "MidiInPort::deliverLoop: JACK ran 3 periods without this input (its thread came too late); "
-                    "their MIDI messages are lost (1 late cycle reported so far)\n");
+                    "any MIDI messages they held are lost (1 late cycle reported so far)\n");
     EXPECT_EQ(app.periodsMissed, 3u);
     EXPECT_EQ(app.received, 3u);
   }

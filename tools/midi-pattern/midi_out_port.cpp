@@ -1,6 +1,8 @@
 #include "midi-pattern/midi_out_port.h"
 
+#include <set>
 #include <stdexcept>
+#include <string>
 
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
@@ -137,6 +139,15 @@ namespace midipattern
     if (w.jack == nullptr)
       throw std::runtime_error("MidiOutPort::openJack: no JACK server runs (JACK_DEFAULT_SERVER names it); "
                                "can't open port " + portName);
+    // The ports there before ours: a port of our name that is new is ours,
+    // where the server can't say which process a client belongs to.
+    std::set<std::string> before;
+    if (const char** names = jack_get_ports(w.jack, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput))
+    {
+      for (const char** name = names; *name != nullptr; ++name)
+        before.insert(*name);
+      jack_free(names);
+    }
     try
     {
       out_ = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, clientName);
@@ -158,7 +169,7 @@ namespace midipattern
         continue;
       const std::string client = full.substr(0, colon);
       const int pid = jack_get_client_pid(client.c_str());
-      if (pid == ::getpid() || (pid == 0 && client == clientName))
+      if (pid == ::getpid() || (pid == 0 && (client == clientName || before.count(full) == 0)))
       {
         w.jackPort = jack_port_by_name(w.jack, *name);
         fullName_ = full;

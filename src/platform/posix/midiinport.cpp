@@ -353,7 +353,7 @@ void MidiInPort::reportLosses()
     const std::size_t xruns = xruns_.load(std::memory_order_relaxed);
     notara::StderrLine() << "MidiInPort::deliverLoop: JACK ran " << missed
                          << (missed == 1 ? " period" : " periods")
-                         << " without this input (its thread came too late); their MIDI messages are lost ("
+                         << " without this input (its thread came too late); any MIDI messages they held are lost ("
                          << xruns << (xruns == 1 ? " late cycle" : " late cycles") << " reported so far)";
     try
     {
