@@ -70,18 +70,23 @@ namespace
     return false;
   }
 
+  // Ends a start whose `where` "`name`" picks devices of two or more
+  // names, listing them.
+  [[noreturn]] void failAmbiguous(const char* where, const std::string& name, const std::vector<std::string>& devices)
+  {
+    notara::StderrLine() << "notara: " << where << " \"" << name << "\" names more than one MIDI device:";
+    for (std::size_t i : DeviceName::find(name, devices))
+      notara::StderrLine() << i << ": " << devices[i];
+    failStartup(1);
+  }
+
   // Opens a further input; a name that picks devices of two or more names
   // ends the start, as for the first.
   void openInput(const InputLine& line, const std::vector<std::string>& devices, const char* where)
   {
     const int index = midi.extraInputs().open(line, devices);
     if (index == -2)
-    {
-      notara::StderrLine() << "notara: " << where << " \"" << line.name << "\" names more than one MIDI device:";
-      for (std::size_t i : DeviceName::find(line.name, devices))
-        notara::StderrLine() << i << ": " << devices[i];
-      failStartup(1);
-    }
+      failAmbiguous(where, line.name, devices);
     if (index == -1)
     {
       notara::StderrLine() << "notara: " << where << " \"" << line.name << "\": notara reads " << Inputs::maxInputs
@@ -92,18 +97,13 @@ namespace
 
   // Opens the device that `name` picks from `devices`, or waits for one;
   // ends the process with status 1 when it picks two or more.
-  bool openByName(const std::string& name, const std::vector<std::string>& devices)
+  bool openByName(const std::string& name, const std::vector<std::string>& devices, const char* where)
   {
     const std::vector<std::size_t> found = DeviceName::find(name, devices);
     if (found.empty())
       return midi.waitFor(name);
     if (DeviceName::ambiguous(found, devices))
-    {
-      notara::StderrLine() << "notara: --device \"" << name << "\" names more than one MIDI device:";
-      for (std::size_t i : found)
-        notara::StderrLine() << i << ": " << devices[i];
-      failStartup(1);
-    }
+      failAmbiguous(where, name, devices);
     return midi.open(static_cast<int>(found.front()), devices);
   }
 
@@ -171,7 +171,7 @@ int main(int argc, char** argv)
   if (!options->deviceNames.empty())
   {
     midi.setFirstInput(InputLine{options->deviceNames.front(), -1});
-    opened = openByName(options->deviceNames.front(), devices);
+    opened = openByName(options->deviceNames.front(), devices, "--device");
     for (std::size_t i = 1; i < options->deviceNames.size(); ++i)
       openInput(InputLine{options->deviceNames[i], -1}, devices, "--device");
     midi.extraInputs().markCommandLine();
@@ -204,7 +204,7 @@ int main(int argc, char** argv)
     const InputLine& first = midi.inputLines.front();
     midi.setFirstInput(first);
     midi.extraInputs().setFirstFromConfiguration(true);
-    if (!openByName(first.name, devices))
+    if (!openByName(first.name, devices, "input"))
     {
       notara::StderrLine() << "midi open: " << midi.openError();
       failStartup(1);

@@ -137,6 +137,18 @@ namespace
     boost::asio::io_context io;
     tcp::socket socket;
   };
+
+  // Reads `stream` into `events` until they hold `text`; a stream that ends
+  // first fails the test.
+  void readUntil(Client& stream, std::string& events, const std::string& text)
+  {
+    while (events.find(text) == std::string::npos)
+    {
+      const std::string more = stream.readSome(1);
+      ASSERT_FALSE(more.empty()) << events;
+      events += more;
+    }
+  }
 }
 
 TEST(EventRing, KeepsTheLastEventsWithTheirTextsWhileWrittenConcurrently)
@@ -367,12 +379,7 @@ TEST(StatusServer, ServesOverSocketsWithinItsLimits)
   status::Snapshot changed = twoRobots();
   changed.parameter = 77;
   source.set(changed);
-  while (events.find("\"parameter\":77") == std::string::npos)
-  {
-    const std::string more = stream.readSome(1);
-    ASSERT_FALSE(more.empty()) << events;
-    events += more;
-  }
+  ASSERT_NO_FATAL_FAILURE(readUntil(stream, events, "\"parameter\":77"));
 
   // 31 more clients hold their places with requests never finished...
   std::vector<std::unique_ptr<Client>> held;
@@ -456,12 +463,7 @@ TEST(StatusServer, ASourceThatThrowsAnythingCostsAReplyAndTheStreamGoesOn)
   status::Snapshot changed = twoRobots();
   changed.parameter = 77;
   source.set(changed);
-  while (events.find("\"parameter\":77") == std::string::npos)
-  {
-    const std::string more = stream.readSome(1);
-    ASSERT_FALSE(more.empty()) << events;
-    events += more;
-  }
+  ASSERT_NO_FATAL_FAILURE(readUntil(stream, events, "\"parameter\":77"));
   // Each failed tick said so, naming where.
   EXPECT_NE(capture.text().find("StatusServer::tick: the event stream: unknown exception\n"), std::string::npos)
     << capture.text();
