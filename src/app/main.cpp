@@ -104,7 +104,7 @@ namespace
       return midi.waitFor(name);
     if (DeviceName::ambiguous(found, devices))
       failAmbiguous(where, name, devices);
-    return midi.open(static_cast<int>(found.front()), devices);
+    return midi.open(static_cast<int>(found.front()), devices, name);
   }
 
   // Run once when the process ends, however it ends: not every MIDI system

@@ -61,7 +61,7 @@ int Inputs::openLocked(const InputLine& line, const std::vector<std::string>& de
     // A device not there yet is waited for, as one that goes away is.
     if (found.empty())
       port->waitFor(line.name);
-    else if (!port->open(static_cast<int>(found.front()), devices))
+    else if (!port->open(static_cast<int>(found.front()), devices, line.name))
     {
       notara::StderrLine() << "Inputs::open: MIDI device \"" << devices[found.front()]
                            << "\" can't be opened: " << port->openError() << "; waiting for it";

@@ -6,14 +6,14 @@
 
 #include "midi/devicename.h"
 
-DeviceWatch::DeviceWatch(std::string name, const std::vector<std::string>& listed)
-  : name_(std::move(name))
+DeviceWatch::DeviceWatch(std::string name, const std::vector<std::string>& listed, std::string wanted)
+  : name_(std::move(name)), wanted_(std::move(wanted))
 {
   alike_ = countListed(listed);
 }
 
 DeviceWatch::DeviceWatch(std::string wanted)
-  : name_(std::move(wanted)), open_(false), waiting_(true)
+  : name_(wanted), wanted_(std::move(wanted)), open_(false), waiting_(true)
 {
 }
 
@@ -34,15 +34,25 @@ DeviceWatch::Decision DeviceWatch::look(const std::vector<std::string>& listed, 
     {
       open_ = false;
       alike_ = 0;
+      // What was there when it went is not it coming back.
+      listedAtLoss_ = listed;
       return {Step::lose, 0};
     }
     alike_ = alike;
     return {};
   }
   std::size_t device = 0;
-  if (waiting_)
+  // The device's own name first; the user's name when none carries it.
+  const bool byWanted = waiting_ || (alike == 0 && !wanted_.empty());
+  if (byWanted)
   {
-    const std::vector<std::size_t> found = DeviceName::find(name_, listed);
+    std::vector<std::size_t> found = DeviceName::find(wanted_, listed);
+    found.erase(std::remove_if(found.begin(), found.end(),
+                               [&](std::size_t i) {
+                                 return std::find(listedAtLoss_.begin(), listedAtLoss_.end(), listed[i]) !=
+                                        listedAtLoss_.end();
+                               }),
+                found.end());
     if (found.empty())
       return {};
     if (DeviceName::ambiguous(found, listed))

@@ -15,7 +15,12 @@
 // client and port numbers don't count. A watch made for a name given by the
 // user starts with no device open and opens the first one that name picks
 // (DeviceName::find) once one is listed; while it picks devices of two or
-// more names it opens none and says so once.
+// more names it opens none and says so once. A device opened for a name the
+// user gave that goes away comes back under its own name or, when no device
+// of that name is listed, as the first device the user's name picks among
+// those that were not listed when it went (a JACK client that came back
+// under a name of the server's choosing, because another client held its
+// own).
 //
 // Threading: a plain value, used by one thread at a time (MidiIn's watch
 // thread, under MidiIn's watch mutex).
@@ -43,8 +48,9 @@ public:
     unsigned int device = 0;
   };
 
-  /// Watches the device named `name`, open now, with the list it was opened from.
-  DeviceWatch(std::string name, const std::vector<std::string>& listed);
+  /// Watches the device named `name`, open now, with the list it was opened
+  /// from; `wanted`, when not empty, is the name the user gave for it.
+  DeviceWatch(std::string name, const std::vector<std::string>& listed, std::string wanted = {});
 
   /// Waits, with no device open, for a device that `wanted` picks.
   explicit DeviceWatch(std::string wanted);
@@ -62,6 +68,8 @@ public:
 
   /// The name of the watched device (the name given, until one is open).
   const std::string& name() const { return name_; }
+  /// The name the user gave, or the device's name when it was chosen by number.
+  const std::string& wanted() const { return wanted_.empty() ? name_ : wanted_; }
   /// True while the device is open.
   bool isOpen() const { return open_; }
 
@@ -69,6 +77,11 @@ private:
   std::size_t countListed(const std::vector<std::string>& listed) const;
 
   std::string name_;
+  // The name the user gave (empty for a device chosen by number).
+  std::string wanted_;
+  // The device list when the open device went: none of those devices is it
+  // coming back under another name.
+  std::vector<std::string> listedAtLoss_;
   // The listed name of the device that the last `open` step named.
   std::string opening_;
   bool open_ = true;

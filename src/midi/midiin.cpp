@@ -74,7 +74,7 @@ void MidiIn::startWatch()
     watchThread_ = std::thread(&MidiIn::watchLoop, this);
 }
 
-bool MidiIn::open(int device, const std::vector<std::string>& listed)
+bool MidiIn::open(int device, const std::vector<std::string>& listed, const std::string& wanted)
 {
   std::lock_guard<std::mutex> lock(watchMutex_);
   if (ending_)
@@ -86,7 +86,7 @@ bool MidiIn::open(int device, const std::vector<std::string>& listed)
   publish(MidiInputView::State::open, &name);
   if (!name.empty())
   {
-    watch_.emplace(name, listed);
+    watch_.emplace(name, listed, wanted);
     startWatch();
   }
   return true;
@@ -244,9 +244,9 @@ void MidiIn::lookOnce()
   case DeviceWatch::Step::ambiguous:
   {
     notara::StderrLine line;
-    line << "MidiIn: \"" << watch_->name() << "\" names more than one MIDI device:";
+    line << "MidiIn: \"" << watch_->wanted() << "\" names more than one MIDI device:";
     const char* separator = " ";
-    for (std::size_t i : DeviceName::find(watch_->name(), listed))
+    for (std::size_t i : DeviceName::find(watch_->wanted(), listed))
     {
       line << separator << i << " \"" << listed[i] << '"';
       separator = ", ";

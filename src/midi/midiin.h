@@ -51,8 +51,10 @@ public:
   bool open(int device);
 
   /// The same with `listed`, the list that the last listDevices made, so
-  /// that the number is the one chosen from it.
-  bool open(int device, const std::vector<std::string>& listed);
+  /// that the number is the one chosen from it; `wanted`, when not empty,
+  /// is the name the user picked it by, which the watch also matches when
+  /// the device comes back under another name (midi/devicewatch.h).
+  bool open(int device, const std::vector<std::string>& listed, const std::string& wanted = {});
 
   /// Opens no device now: writes `waiting for MIDI device "<wanted>"` and
   /// lets the watch open the first device that `wanted` picks (see

@@ -131,3 +131,32 @@ TEST(DeviceWatch, AWatchForAGivenNameOpensTheFirstDeviceItPicksOnceListed)
   expectDecision(watch.look({"Keyboard:B 28:1"}, false), Step::lose);
   expectDecision(watch.look({"Keyboard:B 28:1"}, false), Step::keep);
 }
+
+TEST(DeviceWatch, ADeviceOpenedByAGivenNameComesBackUnderAnotherNameThatItPicks)
+{
+  // A JACK source that comes back while another client holds its old
+  // client name gets a name of its own from the server.
+  DeviceWatch watch("midi-pattern:pads", {"midi-pattern:pads", "keys"}, "pads");
+  expectDecision(watch.look({"keys"}, false), Step::lose);
+  // Its own name first, when it is listed: the device, not a look-alike.
+  expectDecision(watch.look({"keys", "midi-pattern-01:pads", "midi-pattern:pads"}, false), Step::open, 2);
+  watch.opened();
+  EXPECT_EQ(watch.name(), "midi-pattern:pads");
+  expectDecision(watch.look({"keys"}, false), Step::lose);
+  expectDecision(watch.look({"keys", "midi-pattern-01:pads"}, false), Step::open, 1);
+  watch.opened();
+  EXPECT_EQ(watch.name(), "midi-pattern-01:pads");
+  expectDecision(watch.look({"keys", "midi-pattern-01:pads"}, false), Step::keep);
+  // Gone again, and the name picks two devices: none is opened, said once.
+  expectDecision(watch.look({"keys"}, false), Step::lose);
+  expectDecision(watch.look({"a:pads", "b:pads"}, false), Step::ambiguous);
+  expectDecision(watch.look({"a:pads", "b:pads"}, false), Step::keep);
+  EXPECT_EQ(watch.wanted(), "pads");
+
+  // A device chosen by its number has no name of the user's: only its own
+  // name brings it back.
+  DeviceWatch byNumber("midi-pattern:pads", {"midi-pattern:pads"});
+  expectDecision(byNumber.look({}, false), Step::lose);
+  expectDecision(byNumber.look({"midi-pattern-01:pads"}, false), Step::keep);
+  expectDecision(byNumber.look({"midi-pattern:pads"}, false), Step::open, 0);
+}

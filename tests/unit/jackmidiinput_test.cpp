@@ -304,7 +304,7 @@ namespace
       {MIM_DATA, word(0x90, 4, 100)}, {MIM_DATA, word(0x90, 7, 100)},
     };
     EXPECT_EQ(app.calls.entries(), expected);
-    EXPECT_EQ(text, "MidiInPort::deliverLoop: JACK could not read 3 MIDI messages (a cycle ran late); dropped\n");
+    EXPECT_EQ(text, "MidiInPort::deliverLoop: JACK could not read 3 MIDI messages (a cycle ran late); dropped; input \"keys:out\"\n");
     // Every message JACK handed over is either delivered or counted lost.
     EXPECT_EQ(app.received, 8u);
     EXPECT_EQ(app.dropped, 3u);
@@ -325,7 +325,7 @@ namespace
     ASSERT_TRUE(app.calls.waitFor(3, std::chrono::seconds(10)));
     const std::string text = closeAndReadErrors();
     EXPECT_EQ(text, "MidiInPort::deliverLoop: JACK ran 3 periods without this input (its thread came too late); "
-                    "any MIDI messages they held are lost (1 late cycle reported so far)\n");
+                    "any MIDI messages they held are lost (1 late cycle reported so far); input \"keys:out\"\n");
     EXPECT_EQ(app.periodsMissed, 3u);
     EXPECT_EQ(app.received, 3u);
   }
@@ -353,7 +353,7 @@ namespace
       expected.push_back({MIM_DATA, word(0x90, static_cast<unsigned char>(key), 100)});
     expected.push_back({MIM_DATA, word(0x90, 100, 100)});
     EXPECT_EQ(app.calls.entries(), expected);
-    EXPECT_EQ(text, "MidiInPort::deliverLoop: input queue full, 5 MIDI messages dropped\n");
+    EXPECT_EQ(text, "MidiInPort::deliverLoop: input queue full, 5 MIDI messages dropped; input \"keys:out\"\n");
     EXPECT_EQ(app.received, capacity + 7);
     EXPECT_EQ(app.dropped, 5u);
   }
@@ -371,7 +371,7 @@ namespace
     const std::string text = closeAndReadErrors();
     EXPECT_EQ(app.calls.entries(), (std::vector<Call>{{MIM_DATA, word(0x90, 0, 100)}, {MIM_DATA, word(0x90, 1, 100)}}));
     EXPECT_EQ(text, "MidiInPort::deliverLoop: 5 MIDI messages dropped that are not whole short messages "
-                    "(the first: 2 bytes, 90 3c)\n");
+                    "(the first: 2 bytes, 90 3c); input \"keys:out\"\n");
   }
 
   TEST_F(JackMidiInputTest, WithMoreDataEachMessageButTheLastInHandSaysMoreFollow)
@@ -391,7 +391,7 @@ namespace
     };
     EXPECT_EQ(app.calls.entries(), expected);
     EXPECT_EQ(text, "MidiInPort::deliverLoop: 1 MIDI messages dropped that are not whole short messages "
-                    "(the first: 2 bytes, 90 3c)\n");
+                    "(the first: 2 bytes, 90 3c); input \"keys:out\"\n");
   }
 
   TEST_F(JackMidiInputTest, NothingIsDeliveredOrCountedBeforeStartOrAfterStop)

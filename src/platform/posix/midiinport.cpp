@@ -51,6 +51,9 @@ MidiInPort::~MidiInPort()
 
 void MidiInPort::open(const MidiPortRef& port)
 {
+  // Set before the MIDI system's thread starts: the delivery thread reads
+  // it only after a message of that thread woke it.
+  portName_ = port.name;
   if (port.api == RtMidi::UNIX_JACK)
   {
     JackMidiInput::Sink& sink = *this;
@@ -338,13 +341,13 @@ void MidiInPort::reportLosses()
   {
     lost += dropped;
     notara::StderrLine() << "MidiInPort::deliverLoop: input queue full, " << dropped
-              << " MIDI messages dropped";
+              << " MIDI messages dropped" << inputName();
   }
   if (const std::size_t unreadable = unreadable_.exchange(0); unreadable > 0)
   {
     lost += unreadable;
     notara::StderrLine() << "MidiInPort::deliverLoop: JACK could not read " << unreadable
-              << " MIDI messages (a cycle ran late); dropped";
+              << " MIDI messages (a cycle ran late); dropped" << inputName();
   }
   if (const std::size_t missed = missed_.exchange(0); missed > 0)
   {
@@ -354,7 +357,8 @@ void MidiInPort::reportLosses()
     notara::StderrLine() << "MidiInPort::deliverLoop: JACK ran " << missed
                          << (missed == 1 ? " period" : " periods")
                          << " without this input (its thread came too late); any MIDI messages they held are lost ("
-                         << xruns << (xruns == 1 ? " late cycle" : " late cycles") << " reported so far)";
+                         << xruns << (xruns == 1 ? " late cycle" : " late cycles") << " reported so far)"
+                         << inputName();
     try
     {
       notify(MIM_PERIODS_MISSED, static_cast<DWORD>(missed), 0);
@@ -400,5 +404,10 @@ void MidiInPort::reportMalformed()
     bytes += " ...";
   notara::StderrLine() << "MidiInPort::deliverLoop: " << count
             << " MIDI messages dropped that are not whole short messages (the first: " << size
-            << (size == 1 ? " byte" : " bytes") << (size > 0 ? ", " : "") << bytes << ")";
+            << (size == 1 ? " byte" : " bytes") << (size > 0 ? ", " : "") << bytes << ")" << inputName();
+}
+
+std::string MidiInPort::inputName() const
+{
+  return portName_.empty() ? std::string() : "; input \"" + portName_ + "\"";
 }

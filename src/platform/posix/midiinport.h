@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -112,6 +113,8 @@ private:
   void deliverQueued();
   // One line per cause for the losses since the last report.
   void reportLosses();
+  // "; input "<port>"", which ends each loss line, so that several inputs' lines tell apart.
+  std::string inputName() const;
   // MIM_INPUT_RECEIVED with what the MIDI system handed over since the last.
   void reportReceived();
   // The line for the burst of messages that were not whole short messages.
@@ -125,6 +128,7 @@ private:
   JackCalls& jack_;
   const bool moreData_;
   RtMidi::Api api_ = RtMidi::UNSPECIFIED;
+  std::string portName_;  // the port opened; set by open
   std::unique_ptr<RtMidiIn> input_;
   std::unique_ptr<JackMidiInput> jackInput_;
   std::atomic<bool> running_{false};
